@@ -1,0 +1,63 @@
+/* Console messages and fatal errors: the only way the programs talk to the user. */
+#ifndef QUOVENT_COMMON_ERRORS_H
+#define QUOVENT_COMMON_ERRORS_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size of each message buffer, terminating zero included. */
+enum { MESSAGE_BUFFER_SIZE = 256 };
+
+/* Size of the buffer in which printMessage and Error compose a whole line; a
+ * longer line is cut at this size. */
+enum { COMPOSED_LINE_SIZE = 300 };
+
+/* Shared scratch buffers into which callers format a message before printing
+ * it: progress and timing (Msg), the driver's closing summary (MsgDebug) and
+ * error texts with a variable part (MsgError). Format with
+ * snprintf(buf, sizeof buf, ...), so that a long text is cut, not overflowed. */
+extern char Msg[MESSAGE_BUFFER_SIZE];
+extern char MsgDebug[MESSAGE_BUFFER_SIZE];
+extern char MsgError[MESSAGE_BUFFER_SIZE];
+
+/* Select Graphic Rendition escapes, written also when the output is not a
+ * terminal. Each is 7 bytes long but COLOR_RESET, which is 4. */
+extern const char *const COLOR_BLACK;
+extern const char *const COLOR_RED;
+extern const char *const COLOR_RED_B;
+extern const char *const COLOR_GREEN;
+extern const char *const COLOR_GREEN_B;
+extern const char *const COLOR_GREEN_D;
+extern const char *const COLOR_GREEN_L;
+extern const char *const COLOR_YELLOW;
+extern const char *const COLOR_YELLOW_B;
+extern const char *const COLOR_BLUE;
+extern const char *const COLOR_BLUE_B;
+extern const char *const COLOR_MAGENTA;
+extern const char *const COLOR_CYAN;
+extern const char *const COLOR_CYAN_B;
+extern const char *const COLOR_RESET;
+
+/* Writes color, msg and COLOR_RESET to standard output in one write, then
+ * fsyncs it. Adds no line end. Write and fsync failures are ignored (an fsync
+ * on a terminal or pipe leaves EINVAL in errno). */
+void printMessage(const char *msg, const char *color);
+
+/* printMessage in COLOR_GREEN, then one more fsync: a stage's progress line. */
+void print(const char *msg);
+
+/* printMessage in COLOR_YELLOW_B, then one more fsync. */
+void printDebug(const char *msg);
+
+/* Writes msg, ": " and strerror(errno) in bold red, then a line end, to
+ * standard error in one write, and ends the process with errno as its exit
+ * status, or 1 when errno is 0, so that a fatal error never looks like
+ * success. Never returns. */
+__attribute__((noreturn)) void Error(const char *msg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
