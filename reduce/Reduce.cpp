@@ -19,9 +19,11 @@ namespace {
 // Characters of the widest count: a sign and the 19 digits of a 64-bit value.
 constexpr int kMaxCountChars = 20;
 
-// A line keeps a whole word, one blank and the widest count; what a longer
-// line holds beyond that is no part of a tuple.
-constexpr int kLineCapacity = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars;
+// Bytes of a line that are kept. Far more than a tuple of the longest word
+// needs, so that the count after an over-long word or after extra blanks of
+// a hand-made file is still read; a line beyond a whole block is no tuple.
+constexpr int kLineCapacity = REDUCE_BLOCK_SIZE;
+static_assert(kLineCapacity >= REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars);
 
 // A word and its terminating zero, as strcoll needs it.
 constexpr int kWordBufferSize = REDUCE_MAX_WORD_BYTES + 1;
@@ -101,7 +103,8 @@ constexpr bool parses_to(std::string_view line, std::string_view word, long long
   Tuple tuple;
   return parse_tuple(line, tuple) && tuple.word == word && tuple.count == count;
 }
-static_assert(parses_to("a 1", "a", 1) && parses_to(" a\t7x", "a", 7) && parses_to("a -2", "a", -2));
+static_assert(parses_to("a 1", "a", 1) && parses_to(" a\t7x", "a", 7) &&
+              parses_to("a -2", "a", -2));
 static_assert(parses_to("a", "a", 1) && parses_to("a ", "a", 1) && parses_to("a b", "a", 1));
 static_assert(parses_to(std::string_view("a\0 7", 4), "a", 1));
 static_assert(parses_to("a 99999999999999999999", "a", LLONG_MAX));

@@ -33,8 +33,8 @@ int cmp_words(const char *a, const char *b);
  * - An empty line, or one of white space only, is skipped.
  * - A last line without its line end is counted like any other.
  * - A word of more than 255 bytes is cut to its first 255 bytes, at a UTF-8
- *   character boundary; a line keeps at most 255 bytes of word, a blank and
- *   20 characters of count, and drops the rest.
+ *   character boundary. A line longer than REDUCE_BLOCK_SIZE bytes is read
+ *   as its first REDUCE_BLOCK_SIZE bytes.
  * - A count beyond the 64-bit range, or a total beyond it, stays at the
  *   nearest limit. A run whose total is not above 0 writes no line.
  * A directory as input reads as empty. Any other failed read, or a failed
