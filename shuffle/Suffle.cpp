@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +46,10 @@ constexpr int kOutFillLimit = SUFFLE_BLOCK_SIZE - 2;
 static_assert(kOutFillLimit + 1 < SUFFLE_BLOCK_SIZE);
 static_assert(MAX_LINE_BYTES + 1 <= kOutFillLimit);
 static_assert(MAX_LINE_BYTES == 255 && LINE_SLOT == MAX_LINE_BYTES + 1);
-// A full batch is exactly what the merge's readers can take in 128 files.
 static_assert(BATCH_LINES == 262144 && MAX_BATCH_FILES == 128);
 static_assert(MAX_REDUCERS == 16 && MAX_MAP_FILES == 32);
+// Every line of a run that the merges can take fits the int line counters.
+static_assert(static_cast<long long>(MAX_BATCH_FILES) * BATCH_LINES * MAX_REDUCERS <= INT_MAX);
 
 constexpr char kWorkDir[] = "tmp/";
 constexpr char kSingleMapFile[] = "./tmp/_map.tmp";

@@ -50,17 +50,11 @@ TEST(SuffleAddLine, FilesTheWholeLineUnderTheReducerOfItsKey) {
     std::string line;
     int reducers, reducer;
   };
+  // The bytes of 'é' count as signed (as unsigned it would go to reducer 1); a tab belongs to
+  // the key ("a" alone would go to reducer 6); a leading blank gives the empty key, hash 5381.
   const Case cases[] = {
-      {"a 1", 4, 2},
-      {"the 1", 4, 2},
-      {"casa 1", 4, 1},
-      {"casa 1", 16, 13},
-      {"\xC3\xA9 1", 3, 0},  // bytes count as signed: as unsigned they would
-                             // give reducer 1
-      {"a\tb 1", 16, 1},     // a tab is part of the key: "a" alone would give reducer 6
-      {" x 1", 4, 1},
-      {"", 4, 1},  // the empty key hashes to 5381
-  };
+      {"a 1", 4, 2},        {"the 1", 4, 2},   {"casa 1", 4, 1}, {"casa 1", 16, 13},
+      {"\xC3\xA9 1", 3, 0}, {"a\tb 1", 16, 1}, {" x 1", 4, 1},   {"", 4, 1}};
   for (const Case &c : cases) {
     num_reducers = c.reducers;
     std::fill(nlines, nlines + MAX_REDUCERS, 0);
