@@ -175,7 +175,7 @@ void write_file(const std::filesystem::path &file, std::string_view bytes) {
 }
 
 std::string mask_times(const std::string &text) {
-  static const std::regex time_pattern("[0-9]+\\.[0-9]{3} secs");
+  static const std::regex time_pattern("[0-9]+[.,][0-9]{3} secs");
   return std::regex_replace(text, time_pattern, "<t> secs");
 }
 
