@@ -31,7 +31,7 @@ int cmp_words(const char *a, const char *b);
  * - A line with a word but no count counts as one occurrence: the shuffle
  *   keeps 255 bytes of a line, so a 254- or 255-byte word loses its count.
  * - An empty line, or one of white space only, is skipped.
- * - A last line without its line end is counted like any other.
+ * - Bytes after the last line end (an incomplete tuple) count for nothing.
  * - A word of more than 255 bytes is cut to its first 255 bytes, at a UTF-8
  *   character boundary. A line longer than REDUCE_BLOCK_SIZE bytes is read
  *   as its first REDUCE_BLOCK_SIZE bytes.
