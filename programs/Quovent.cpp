@@ -150,9 +150,11 @@ int main(int argc, char **argv) {
   const char *uniq_args[] = {"uniq", "-c", nullptr};
   const char *sort_nr_args[] = {"sort", "-nr", nullptr};
   const Stage stages[] = {
-      {"grep", grep_args, nullptr, "tmp1.txt"},         {"tr", tr_args, "tmp1.txt", "tmp2.txt"},
-      {"sort", sort_args, "tmp2.txt", "tmp3.txt"},      {"uniq", uniq_args, "tmp3.txt", "tmp4.txt"},
-      {"sort", sort_nr_args, "tmp4.txt", "result.txt"},
+      {"grep", grep_args, nullptr, "tmp1.txt"},          // the words, one a line
+      {"tr", tr_args, "tmp1.txt", "tmp2.txt"},           // lower-cased
+      {"sort", sort_args, "tmp2.txt", "tmp3.txt"},       // equal words side by side
+      {"uniq", uniq_args, "tmp3.txt", "tmp4.txt"},       // "count word" per distinct word
+      {"sort", sort_nr_args, "tmp4.txt", "result.txt"},  // most frequent first
   };
 
   int ret = 0;
