@@ -2,7 +2,8 @@
 # The Debian package that `cpack -G DEB` builds carries the right name, version, architecture,
 # its library dependencies and a description, installs under /usr only, and works once
 # unpacked: the installed driver, run on the installed sample texts in a scratch working
-# directory, counts the same words as the program of the build.
+# directory, counts the same words as the program of the build, and the examples of every
+# installed manual page run as written.
 # Usage: check_package.sh <cpack> <build dir> <version> <reference program> <program> [args...]
 set -euo pipefail
 cpack_program=$1 build_dir=$2 version=$3 reference=$4 program=$5
@@ -63,4 +64,18 @@ installed=$(count_in "$work/installed" "$root/usr/bin/$program" "${program_args[
 expected=$(count_in "$work/reference" "$reference") || { echo "$expected"; exit 1; }
 [ "$installed" = "$expected" ] ||
   fail "the installed $program ${program_args[*]} counts other words than $reference"
+
+# The pages' examples name the installed files under /usr; here those lie under the root.
+for page in "$root"/usr/share/man/man1/*.1; do
+  name=$(basename "$page" .1)
+  mkdir -p "$work/home/$name"
+  sed -n '/^\.EX$/,/^\.EE$/{/^\.E[XE]$/d;p;}' "$page" | sed -e 's/\\-/-/g' -e "s|/usr/|$root/usr/|g" \
+    >"$work/examples_$name.sh"
+  [ -s "$work/examples_$name.sh" ] || fail "$name(1) has no example"
+  # Not under -e: QuoventMap exits with its word count. A failing example prints an error.
+  HOME=$work/home/$name PATH="$root/usr/bin:$PATH" LC_ALL=C.UTF-8 \
+    bash "$work/examples_$name.sh" >/dev/null 2>"$work/examples_$name.err" || true
+  [ ! -s "$work/examples_$name.err" ] ||
+    { fail "the examples of $name(1) fail:"; cat "$work/examples_$name.sh" "$work/examples_$name.err"; }
+done
 exit "$status"
