@@ -362,7 +362,10 @@ TEST(QuoventDrivers, AFailedReducerLeavesNoResultThatLooksComplete) {
 
 // For every reducer count, in a mixed order so that parts of runs with more
 // reducers are still lying beside the result, and with inputs that change
-// from run to run: each multi-process form writes what QuoventMR writes.
+// from run to run, the multi-process forms write what QuoventMR writes.
+// QuoventMR_v2b runs for every count, with -m on half of them; QuoventMR_v2a,
+// whose reducer is QuoventMR's own stage, on every third (each shuffle costs
+// a noticeable time under the leak checker).
 TEST(QuoventDrivers, WriteTheResultOfTheSingleProcessDriver) {
   ScratchDir dir;
   install_stages(dir / "bin");
@@ -373,26 +376,21 @@ TEST(QuoventDrivers, WriteTheResultOfTheSingleProcessDriver) {
     std::vector<std::string> inputs{"in" + std::to_string(k % 3),
                                     "in" + std::to_string((k + 1) % 3)};
     if (k % 2 == 0) inputs.push_back("in2");
-    auto with = [&](std::vector<std::string> options) {
+    auto run = [&](const std::string &name, std::vector<std::string> options,
+                   const std::string &result) {
       options.insert(options.end(), inputs.begin(), inputs.end());
-      return options;
+      RunResult ran = name == "QuoventMR" ? run_program(program_path(name), options, dir.path())
+                                          : driver(dir, name, options);
+      EXPECT_EQ(ran.exit_status, 0) << ran.err;
+      return read_file(dir / result);
     };
-    RunResult single =
-        run_program(program_path("QuoventMR"), with({"-r", r, "-o", "mr.txt"}), dir.path());
-    ASSERT_EQ(single.exit_status, 0) << single.err;
-    const std::string expected = read_file(dir / "mr.txt");
-    struct Form {
-      std::string driver;
-      std::vector<std::string> options;
-    } forms[] = {{"QuoventMR_v2a", {"-r", r, "-o", "a.txt"}},
-                 {"QuoventMR_v2b", {"-r", r}},
-                 {"QuoventMR_v2b", {"-m", "-r", r}}};
-    for (const Form &form : forms) {
-      RunResult run = driver(dir, form.driver, with(form.options));
-      ASSERT_EQ(run.exit_status, 0) << run.err;
-      const std::string result =
-          read_file(dir / (form.options.size() == 4 ? "a.txt" : "Result/qv.txt"));
-      EXPECT_EQ(result, expected) << form.driver << " " << form.options[0] << " -r " << r;
+    const std::string expected = run("QuoventMR", {"-r", r, "-o", "mr.txt"}, "mr.txt");
+    std::vector<std::string> v2b_options{"-r", r};
+    if (k % 4 < 2) v2b_options.push_back("-m");
+    EXPECT_EQ(run("QuoventMR_v2b", v2b_options, "Result/qv.txt"), expected)
+        << "-r " << r << " " << v2b_options.size();
+    if (k % 3 == 0) {
+      EXPECT_EQ(run("QuoventMR_v2a", {"-r", r, "-o", "a.txt"}, "a.txt"), expected) << "-r " << r;
     }
   }
 }
