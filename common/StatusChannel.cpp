@@ -15,6 +15,9 @@ namespace {
 
 constexpr char kFailureMark = 'F';
 
+// Far above any descriptor the system hands out; bounds the parsing.
+constexpr long kLargestDescriptor = 1 << 20;
+
 // "2147483647" and its terminating zero.
 constexpr int kDescriptorTextSize = 12;
 
@@ -34,7 +37,7 @@ int parse_descriptor(const char *text) {
   if (text == nullptr || *text == '\0') return -1;
   long value = 0;
   for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9' || value > 1000000) return -1;
+    if (*text < '0' || *text > '9' || value > kLargestDescriptor) return -1;
     value = value * 10 + (*text - '0');
   }
   return static_cast<int>(value);

@@ -89,31 +89,21 @@ int main(int argc, char **argv) {
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
 
-  char exec_dir[EXEC_DIR_SIZE];
-  get_exec_dir(argv[0], exec_dir, sizeof exec_dir);
-  char *map_exec = build_exec_path(exec_dir, "QuoventMap", &kTexts);
-  char *suffle_exec = build_exec_path(exec_dir, "QuoventSuffle", &kTexts);
-  char *reduce_exec = build_exec_path(exec_dir, "QuoventReduce", &kTexts);
-
-  // The input files are the driver's own argument strings, not copies.
-  auto map_argv = static_cast<char **>(driver_alloc((ninputfiles + 2) * sizeof(char *), &kTexts));
-  map_argv[0] = map_exec;
-  for (int i = 0; i < ninputfiles; ++i) map_argv[i + 1] = argv[par + i];
-  map_argv[ninputfiles + 1] = nullptr;
+  StagePrograms programs = locate_stage_programs(argv[0], &kTexts);
+  char **map_argv = build_map_argv(programs.map_exec, ninputfiles, argv + par, &kTexts);
   char reducers_str[kNumberTextSize];
   snprintf(reducers_str, sizeof reducers_str, "%d", nreducers);
   char one_map_file[] = "1";
-  char *suffle_argv[] = {suffle_exec, one_map_file, reducers_str, nullptr};
-  char *reduce_argv[] = {reduce_exec, const_cast<char *>(output_file), reducers_str, nullptr};
+  char *suffle_argv[] = {programs.suffle_exec, one_map_file, reducers_str, nullptr};
+  char *reduce_argv[] = {programs.reduce_exec, const_cast<char *>(output_file), reducers_str,
+                         nullptr};
 
   int words = run_child(map_argv, "QuoventMap");
   run_child(suffle_argv, "QuoventSuffle");
   run_child(reduce_argv, "QuoventReduce");
 
   free(map_argv);
-  free(map_exec);
-  free(suffle_exec);
-  free(reduce_exec);
+  free_stage_programs(&programs);
 
   float time = seconds_since(start);
   snprintf(Msg, sizeof Msg,

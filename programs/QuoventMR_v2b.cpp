@@ -91,10 +91,7 @@ void free_phase(Phase &phase) {
 }
 
 int run_single_map(char *map_exec, int ninputfiles, char **input_files) {
-  auto map_argv = static_cast<char **>(driver_alloc((ninputfiles + 2) * sizeof(char *), &kTexts));
-  map_argv[0] = map_exec;
-  for (int i = 0; i < ninputfiles; ++i) map_argv[i + 1] = input_files[i];
-  map_argv[ninputfiles + 1] = nullptr;
+  char **map_argv = build_map_argv(map_exec, ninputfiles, input_files, &kTexts);
   Child child = start_child(map_argv, "QuoventMap", true, &kTexts);
   int words = wait_child(&child, "QuoventMap", &kTexts);
   free(map_argv);
@@ -201,20 +198,13 @@ int main(int argc, char **argv) {
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
 
-  char exec_dir[EXEC_DIR_SIZE];
-  get_exec_dir(argv[0], exec_dir, sizeof exec_dir);
-  char *map_exec = build_exec_path(exec_dir, "QuoventMap", &kTexts);
-  char *suffle_exec = build_exec_path(exec_dir, "QuoventSuffle", &kTexts);
-  char *reduce_exec = build_exec_path(exec_dir, "QuoventReduce", &kTexts);
+  StagePrograms programs = locate_stage_programs(argv[0], &kTexts);
+  int words = multiple_mappers ? run_multiple_maps(programs.map_exec, ninputfiles, argv + par)
+                               : run_single_map(programs.map_exec, ninputfiles, argv + par);
+  run_suffle(programs.suffle_exec, nmappers, nreducers);
+  run_reducers(programs.reduce_exec, output_file, nreducers);
+  free_stage_programs(&programs);
 
-  int words = multiple_mappers ? run_multiple_maps(map_exec, ninputfiles, argv + par)
-                               : run_single_map(map_exec, ninputfiles, argv + par);
-  run_suffle(suffle_exec, nmappers, nreducers);
-  run_reducers(reduce_exec, output_file, nreducers);
-
-  free(map_exec);
-  free(suffle_exec);
-  free(reduce_exec);
   float time = seconds_since(start);
   snprintf(Msg, sizeof Msg,
            "[QuoventMR_v2b] Quovent completed processing %d files and %d words in %.3f secs.\n",

@@ -72,6 +72,29 @@ char *build_exec_path(const char *dir, const char *program, const DriverTexts *t
   return path;
 }
 
+StagePrograms locate_stage_programs(const char *argv0, const DriverTexts *texts) {
+  char exec_dir[EXEC_DIR_SIZE];
+  get_exec_dir(argv0, exec_dir, sizeof exec_dir);
+  return {build_exec_path(exec_dir, "QuoventMap", texts),
+          build_exec_path(exec_dir, "QuoventSuffle", texts),
+          build_exec_path(exec_dir, "QuoventReduce", texts)};
+}
+
+void free_stage_programs(StagePrograms *programs) {
+  free(programs->map_exec);
+  free(programs->suffle_exec);
+  free(programs->reduce_exec);
+}
+
+char **build_map_argv(char *map_exec, int ninputfiles, char **input_files,
+                      const DriverTexts *texts) {
+  auto map_argv = static_cast<char **>(driver_alloc((ninputfiles + 2) * sizeof(char *), texts));
+  map_argv[0] = map_exec;
+  for (int i = 0; i < ninputfiles; ++i) map_argv[i + 1] = input_files[i];
+  map_argv[ninputfiles + 1] = nullptr;
+  return map_argv;
+}
+
 Child start_child(char *const child_argv[], const char *stage, bool status_is_counter,
                   const DriverTexts *texts) {
   Child child{-1, status_is_counter, {-1, -1}};

@@ -50,6 +50,25 @@ void get_exec_dir(const char *argv0, char *dir, size_t size);
  * through Error with texts->malloc_failed when memory runs out. */
 char *build_exec_path(const char *dir, const char *program, const struct DriverTexts *texts);
 
+/* The full paths of the three stage programs, heap strings. */
+struct StagePrograms {
+  char *map_exec;
+  char *suffle_exec;
+  char *reduce_exec;
+};
+
+/* QuoventMap, QuoventSuffle and QuoventReduce in the directory of argv0
+ * (get_exec_dir, build_exec_path). Free them with free_stage_programs. */
+struct StagePrograms locate_stage_programs(const char *argv0, const struct DriverTexts *texts);
+
+void free_stage_programs(struct StagePrograms *programs);
+
+/* A new argument vector for one mapper that maps all input files into the
+ * single map file: map_exec, the input files (the same strings, not copies),
+ * a null pointer. The caller frees the vector, not the strings. */
+char **build_map_argv(char *map_exec, int ninputfiles, char **input_files,
+                      const struct DriverTexts *texts);
+
 /* malloc that stops through Error with texts->malloc_failed on failure. */
 void *driver_alloc(size_t size, const struct DriverTexts *texts);
 
