@@ -78,51 +78,31 @@ TEST(QuoventDrivers, CommandLineErrorsStopBeforeAnyChild) {
   auto red_b = [&](const std::string &text) {
     return "\033[0;31m" + text + "\033[0m\033[0;31m" + help_b + "\033[0m";
   };
+  auto wrong_a = [&](const std::string &position, const std::string &shown) {
+    return error_line("Error optional argument " + position + " is incorrect (" + shown + ").\n" +
+                      help_a);
+  };
   const std::string long_option = "-x" + std::string(200, 'y');
   struct Case {
     std::string driver;
     std::vector<std::string> args;
     std::string err, out = "";
-  } cases[] = {
-      {"QuoventMR_v2a", {"-r", "0", "a"}, error_line("[QuoventMR_v2a] Invalid number of reducers")},
-      {"QuoventMR_v2a",
-       {"-r", "17", "a"},
-       error_line("[QuoventMR_v2a] Invalid number of reducers")},
-      {"QuoventMR_v2a",
-       {"-r", "abc", "a"},
-       error_line("[QuoventMR_v2a] Invalid number of reducers")},
+  };
+  std::vector<Case> cases = {
       {"QuoventMR_v2a", {"a", "-o"}, ""},  // checked below: -o is an input file here
       {"QuoventMR_v2a", {"-r", "2", "-o"}, error_line("Error missing value for -o.\n" + help_a)},
-      {"QuoventMR_v2a",
-       {"-x", "a"},
-       error_line("Error optional argument 1 is incorrect (-x).\n" + help_a)},
-      {"QuoventMR_v2a",
-       {"-r", "2", "-x", "a"},
-       error_line("Error optional argument 3 is incorrect (-x).\n" + help_a)},
-      {"QuoventMR_v2a",
-       {"-m", "a"},
-       error_line("Error optional argument 1 is incorrect (-m).\n" + help_a)},
-      {"QuoventMR_v2a",
-       {"-", "a"},
-       error_line("Error optional argument 1 is incorrect (-).\n" + help_a)},
+      {"QuoventMR_v2a", {"-x", "a"}, wrong_a("1", "-x")},
+      {"QuoventMR_v2a", {"-r", "2", "-x", "a"}, wrong_a("3", "-x")},
+      {"QuoventMR_v2a", {"-m", "a"}, wrong_a("1", "-m")},
+      {"QuoventMR_v2a", {"-", "a"}, wrong_a("1", "-")},
       // A long option is cut in the message, so that the help stays whole.
-      {"QuoventMR_v2a",
-       {long_option, "a"},
-       error_line("Error optional argument 1 is incorrect (" + long_option.substr(0, 32) + ").\n" +
-                  help_a)},
+      {"QuoventMR_v2a", {long_option, "a"}, wrong_a("1", long_option.substr(0, 32))},
       {"QuoventMR_v2a", {"-r", "2"}, error_line("[QuoventMR_v2a] No input files provided")},
       {"QuoventMR_v2a",
        {},
        "",
        "\033[0;31mError number of arguments (0 arguments passed, at least 1 required).\n" + help_a +
            "\n\033[0m"},
-      {"QuoventMR_v2b", {"-r", "0", "a"}, error_line("[QuoventMR_v2b] Invalid number of reducers")},
-      {"QuoventMR_v2b",
-       {"-r", "17", "a"},
-       error_line("[QuoventMR_v2b] Invalid number of reducers")},
-      {"QuoventMR_v2b",
-       {"-r", "abc", "a"},
-       error_line("[QuoventMR_v2b] Invalid number of reducers")},
       {"QuoventMR_v2b", {"-m", "-o"}, "", red_b("Error missing value for -o.\n")},
       {"QuoventMR_v2b", {"-r"}, "", red_b("Error missing value for -r.\n")},
       {"QuoventMR_v2b",
@@ -133,6 +113,12 @@ TEST(QuoventDrivers, CommandLineErrorsStopBeforeAnyChild) {
       {"QuoventMR_v2b", {"-mr", "-r", "2"}, error_line("[QuoventMR_v2b] No input files provided")},
       {"QuoventMR_v2b", {}, "", red_b("Error number of arguments.\n")},
   };
+  for (std::string name : {"QuoventMR_v2a", "QuoventMR_v2b"}) {
+    for (const char *count : {"0", "17", "abc"}) {
+      cases.push_back(
+          {name, {"-r", count, "a"}, error_line("[" + name + "] Invalid number of reducers")});
+    }
+  }
   for (const Case &c : cases) {
     ScratchDir dir;
     install_stages(dir / "bin", {{"QuoventMap", kRecorder}});
