@@ -1,6 +1,7 @@
 // QuoventMap: the map stage as a program of its own, started by the
 // multi-process drivers. Its exit status is the number of tuples written
-// (the system keeps the low 8 bits), never a failure.
+// (the system keeps the low 8 bits), never a failure; a driver learns of a
+// failure through the channel of common/StatusChannel.h.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/StatusChannel.h"
 #include "map/Map.h"
 
 namespace {
@@ -42,6 +44,8 @@ void build_map_output_name(char *out, size_t size, int map_id) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Every way out but the return below is a failure the driver must hear of.
+  report_failure_at_fatal_exit();
   if (argc < 2) usage_error("Error number of arguments.\n");
 
   int map_id = -1;
@@ -85,5 +89,6 @@ int main(int argc, char **argv) {
            "[Map Stage]\tMapper Done. Processed %d words from %d input files in %.3f secs.\n",
            totalwords, ninputfiles, time);
   print(Msg);
+  mark_normal_end();
   return totalwords;
 }

@@ -13,6 +13,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "reduce/ResultParts.h"
 
 namespace {
 
@@ -234,5 +235,24 @@ void quovent_reducer(const char *output_file, int n_reducers) {
            "[Reduce Stage]\tReducer Done. Processed %d diferent words with %d reducers in %.3f "
            "secs.\n",
            words, n_reducers, time);
+  print(Msg);
+}
+
+void quovent_reducer_part(const char *output_file, int n_reducers, int index,
+                          const char *run_token) {
+  snprintf(Msg, sizeof Msg, "[Reduce Stage\tStart Reduceer to process %d input files.\n", 1);
+  print(Msg);
+  timespec start = monotonic_now();
+
+  ResultPart part;
+  begin_result_part(&part, output_file, n_reducers, index, run_token);
+  int words = reduce_partition(index, part.fd);
+  finish_result_part(&part);
+
+  float time = seconds_since(start);
+  snprintf(Msg, sizeof Msg,
+           "[Reduce Stage]\tReducer Done. Processed %d diferent words with %d reducers in %.3f "
+           "secs.\n",
+           words, 1, time);
   print(Msg);
 }

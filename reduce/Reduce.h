@@ -50,6 +50,22 @@ int reduce_process_file(int fd_in, int fd_out);
  * leaving in the result file the lines of the inputs before it. */
 void quovent_reducer(const char *output_file, int n_reducers);
 
+/* Environment variable that carries the run token of the reducers started
+ * together by one driver run (see quovent_reducer_part). */
+#define REDUCE_RUN_TOKEN_VARIABLE "QUOVENT_RUN_TOKEN"
+
+/* The reduce stage of one partition, for the n_reducers reducers of a run
+ * that run at the same time and share output_file: reduces only
+ * tmp/_suffle_<index>.tmp (0 <= index < n_reducers), printing progress and
+ * timing as quovent_reducer does for one file. output_file is emptied at the
+ * start and holds the whole result, sections in index order, once every
+ * reducer of the run has returned; parts written by reducers with another
+ * run_token are never used (reduce/ResultParts.h). run_token is the same
+ * text for all reducers of one run and differs between runs. Stops through
+ * Error like quovent_reducer, leaving output_file empty. */
+void quovent_reducer_part(const char *output_file, int n_reducers, int index,
+                          const char *run_token);
+
 #ifdef __cplusplus
 }
 #endif

@@ -17,6 +17,7 @@
 #include "support/TestSupport.h"
 
 using quovent_test::mask_times;
+using quovent_test::multilingual_texts;
 using quovent_test::program_path;
 using quovent_test::read_file;
 using quovent_test::RunResult;
@@ -82,7 +83,8 @@ std::map<std::string, int> model_counts(const std::vector<std::string> &texts) {
 
 uint32_t model_hash(const std::string &word) {
   uint32_t h = 5381;
-  for (char c : word) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
+  for (char c : word)
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
   return h;
 }
 
@@ -127,26 +129,6 @@ void expect_exact_count(const std::string &result, const std::map<std::string, i
   setlocale(LC_COLLATE, "C");
 }
 
-std::vector<std::string> multilingual_texts() {
-  std::string mixed =
-      "Zażółć gęślą jaźń. Łódź. Καλημέρα κόσμε. Привет, мир! 日本語のテキスト 😀🎉 "
-      "2×3=6 a÷b \xFF\xFE lone\x80" "continuation \xC3(x \xE2" "ab end\n";
-  // Over-long words: cut to 255 bytes by the mapper, and their map lines cut
-  // before the count by the shuffle.
-  std::string long_word(300, 'L');
-  std::string near_limit(254, 'n');
-  for (const std::string &word : {long_word, long_word, near_limit, near_limit + "x", near_limit}) {
-    mixed.append(word).append(" ");
-  }
-  return {
-      "The quick brown fox jumps over the lazy dog. THE DOG sleeps; the fox doesn't! "
-      "e-mail snake_case abc123def 2024 3.14 (parentheses) [brackets] {braces}\n",
-      "¿Qué tal? «Muy bien», dijo el niño. Mañana será otro día: ÁRBOL, árbol, Árbol. "
-      "Straße, STRASSE, Größe, Fußgänger, Übermäßig. naïve Noël œuvre ÇA ça\n",
-      mixed,
-  };
-}
-
 TEST(QuoventMR, CountsMultilingualTextExactlyForEveryReducerCount) {
   const std::vector<std::string> texts = multilingual_texts();
   const std::map<std::string, int> expected = model_counts(texts);
@@ -170,8 +152,8 @@ TEST(QuoventMR, CountsMultilingualTextExactlyForEveryReducerCount) {
       RunResult single = quovent_mr(dir, {"-r", r, "in0.txt", "in1.txt", "in2.txt"}, {env});
       ASSERT_EQ(single.exit_status, 0) << single.err;
       std::string single_result = read_file(dir / "Result/qv.txt");
-      RunResult multiple =
-          quovent_mr(dir, {"-m", "-r", r, "-o", "multi.txt", "in0.txt", "in1.txt", "in2.txt"}, {env});
+      RunResult multiple = quovent_mr(
+          dir, {"-m", "-r", r, "-o", "multi.txt", "in0.txt", "in1.txt", "in2.txt"}, {env});
       ASSERT_EQ(multiple.exit_status, 0) << multiple.err;
       EXPECT_EQ(read_file(dir / "multi.txt"), single_result) << locale.name << " -r " << r;
       expect_exact_count(single_result, expected, reducers, locale.name);
@@ -257,8 +239,7 @@ TEST(QuoventMR, CommandLineErrors) {
       EXPECT_EQ(result.exit_status, ENOENT);
       continue;
     }
-    EXPECT_EQ(result.err, "\033[1;31m" + c.message + ": " + success + "\033[0m\n")
-        << c.args[0];
+    EXPECT_EQ(result.err, "\033[1;31m" + c.message + ": " + success + "\033[0m\n") << c.args[0];
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp")) << "a stage ran";

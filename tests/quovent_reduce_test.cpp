@@ -13,6 +13,7 @@ using namespace quovent_test;
 namespace {
 
 const std::string kReset = "\033[0m";
+const char kRunTokenVariable[] = "QUOVENT_RUN_TOKEN";
 
 std::string file_line(int words, int r) {
   return "\033[0;92m\t\tReducer processed " + std::to_string(words) + " words from tmp/_suffle_" +
@@ -67,10 +68,17 @@ TEST(QuoventReduce, StopsThroughErrorKeepingWhatIsWritten) {
       {{"out.txt", "x3"}, invalid + "Success", "-", 1},
       {{"out.txt", "4294967297"}, invalid + "Success", "-", 1},  // not wrapped to 1
       {{"out.txt", "99999999999999999999"}, invalid + "Numerical result out of range", "-", 34},
-      {{"out.txt", "1", "0"},
+      {{"out.txt", "1", "0", "x"},
        "[QuoventReduce] Usage: QuoventReduce [output_file] [nreducers]: Success",
        "-",
        1},
+      {{"out.txt", "2", "2"}, "[QuoventReduce] Invalid reducer index: Success", "-", 1},
+      {{"out.txt", "2", "-1"}, "[QuoventReduce] Invalid reducer index: Success", "-", 1},
+      {{"out.txt", "1", "4294967296"}, "[QuoventReduce] Invalid reducer index: Success", "-", 1},
+      {{"out.txt", "2", "1"},  // a failed indexed reducer leaves the result empty
+       "[Reduce::quovent_reducer] Error opening reducer input file tmp/_suffle_1.tmp" + missing,
+       "",
+       2},
   };
   for (const Case &c : cases) {
     ScratchDir dir;
@@ -80,6 +88,37 @@ TEST(QuoventReduce, StopsThroughErrorKeepingWhatIsWritten) {
     bool written = std::filesystem::exists(dir / "out.txt");
     EXPECT_EQ(written ? read_file(dir / "out.txt") : "-", c.result) << c.message;
   }
+}
+
+TEST(QuoventReduce, IndexedReducersOfOneRunAssembleTheResultInIndexOrder) {
+  ScratchDir dir;
+  for (auto [name, bytes] :
+       {std::pair{"tmp/_suffle_0.tmp", "b 1\nb 1\n"}, std::pair{"tmp/_suffle_1.tmp", ""},
+        std::pair{"tmp/_suffle_2.tmp", "a 1\nc 1\n"}}) {
+    write_file(dir / name, bytes);
+  }
+  const std::string complete = "b 2\na 1\nc 1\n";
+  struct Run {
+    std::string token;
+    std::vector<std::string> order;  // indexes of the reducers, in the order they run
+  };
+  // Parts of earlier runs stay beside the result; a run with another token
+  // must neither use them nor show an earlier result while incomplete.
+  const Run runs[] = {{"one", {"2", "0", "1"}}, {"two", {"1", "2", "0"}}, {"", {"0", "1", "2"}}};
+  for (const Run &run : runs) {
+    for (size_t k = 0; k < run.order.size(); ++k) {
+      RunResult reducer = reduce(dir, {"out.txt", "3", run.order[k]}, {},
+                                 {std::string(kRunTokenVariable) + "=" + run.token});
+      ASSERT_EQ(reducer.exit_status, 0) << reducer.err;
+      bool last = k + 1 == run.order.size();
+      EXPECT_EQ(read_file(dir / "out.txt"), last ? complete : "")
+          << "run " << run.token << " after reducer " << run.order[k];
+    }
+  }
+  // Another reducer count: the parts of the runs with 3 reducers do not fit.
+  RunResult one = reduce(dir, {"out.txt", "2", "1"}, {}, {std::string(kRunTokenVariable) + "=x"});
+  ASSERT_EQ(one.exit_status, 0) << one.err;
+  EXPECT_EQ(read_file(dir / "out.txt"), "");
 }
 
 TEST(QuoventReduce, GroupsWordsThatCollateEqualInTheUserLocale) {

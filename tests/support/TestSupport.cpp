@@ -120,6 +120,12 @@ bool generated_locale_available(std::string_view name) {
 RunResult run_program(const std::filesystem::path &program, const std::vector<std::string> &args,
                       const std::filesystem::path &workdir,
                       const std::vector<std::string> &environment) {
+  return run_program_as(program, program.string(), args, workdir, environment);
+}
+
+RunResult run_program_as(const std::filesystem::path &program, const std::string &argv0,
+                         const std::vector<std::string> &args, const std::filesystem::path &workdir,
+                         const std::vector<std::string> &environment) {
   std::map<std::string, std::string> variables;
   const char *path = getenv("PATH");
   variables["PATH"] = path ? path : "/usr/bin:/bin";
@@ -137,7 +143,8 @@ RunResult run_program(const std::filesystem::path &program, const std::vector<st
   for (const auto &[name, value] : variables) env_strings.push_back(name + "=" + value);
 
   std::string program_string = program.string();
-  std::vector<char *> argv{program_string.data()};
+  std::string argv0_copy = argv0;
+  std::vector<char *> argv{argv0_copy.data()};
   std::vector<std::string> arg_copies(args);
   for (std::string &arg : arg_copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -148,7 +155,7 @@ RunResult run_program(const std::filesystem::path &program, const std::vector<st
   std::string dir = workdir.string();
   return fork_captured([&] {
     if (chdir(dir.c_str()) != 0) _exit(126);
-    execve(argv[0], argv.data(), envp.data());
+    execve(program_string.c_str(), argv.data(), envp.data());
     _exit(127);
   });
 }
@@ -177,6 +184,28 @@ void write_file(const std::filesystem::path &file, std::string_view bytes) {
 std::string mask_times(const std::string &text) {
   static const std::regex time_pattern("[0-9]+[.,][0-9]{3} secs");
   return std::regex_replace(text, time_pattern, "<t> secs");
+}
+
+std::vector<std::string> multilingual_texts() {
+  std::string mixed =
+      "Zażółć gęślą jaźń. Łódź. Καλημέρα κόσμε. Привет, мир! 日本語のテキスト 😀🎉 "
+      "2×3=6 a÷b \xFF\xFE lone\x80"
+      "continuation \xC3(x \xE2"
+      "ab end\n";
+  // Over-long words: cut to 255 bytes by the mapper, and their map lines cut
+  // before the count by the shuffle.
+  std::string long_word(300, 'L');
+  std::string near_limit(254, 'n');
+  for (const std::string &word : {long_word, long_word, near_limit, near_limit + "x", near_limit}) {
+    mixed.append(word).append(" ");
+  }
+  return {
+      "The quick brown fox jumps over the lazy dog. THE DOG sleeps; the fox doesn't! "
+      "e-mail snake_case abc123def 2024 3.14 (parentheses) [brackets] {braces}\n",
+      "¿Qué tal? «Muy bien», dijo el niño. Mañana será otro día: ÁRBOL, árbol, Árbol. "
+      "Straße, STRASSE, Größe, Fußgänger, Übermäßig. naïve Noël œuvre ÇA ça\n",
+      mixed,
+  };
 }
 
 std::string hex(std::string_view bytes) {

@@ -52,6 +52,12 @@ RunResult run_program(const std::filesystem::path &program, const std::vector<st
                       const std::filesystem::path &workdir,
                       const std::vector<std::string> &environment = {});
 
+// run_program with argv[0] set to argv0 instead of the program's path, as a
+// shell that found the program through PATH or a relative path passes it.
+RunResult run_program_as(const std::filesystem::path &program, const std::string &argv0,
+                         const std::vector<std::string> &args, const std::filesystem::path &workdir,
+                         const std::vector<std::string> &environment = {});
+
 // Runs body in a child process with standard output and error captured; the
 // child ends with status 0 when body returns.
 RunResult run_in_child(const std::function<void()> &body);
@@ -62,6 +68,11 @@ void write_file(const std::filesystem::path &file, std::string_view bytes);
 // The elapsed times ("%.3f secs") of stage messages replaced by "<t> secs",
 // so that a message can be compared byte for byte.
 std::string mask_times(const std::string &text);
+
+// Three texts that exercise every word rule: English, Spanish and German
+// with Latin-1 letters, and a mix of scripts, emoji, malformed UTF-8 and
+// over-long words.
+std::vector<std::string> multilingual_texts();
 
 // Bytes as hex pairs, for failure messages about non-printable input.
 std::string hex(std::string_view bytes);
