@@ -2,10 +2,12 @@
 #include "map/Map.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +57,63 @@ constexpr bool is_latin1_letter(unsigned char first, unsigned char second) {
 static_assert(is_latin1_letter(0xC3, 0x80) && is_latin1_letter(0xC3, 0xBF));
 static_assert(!is_latin1_letter(0xC2, 0xBF) && !is_latin1_letter(0xC2, 0xC3));
 
+// How the current locale lower-cases each letter, worked out once per input from the
+// locale's own towlower, so that a word costs a table look-up per letter instead of two
+// wide-character conversions. The table holds only letters whose lower case keeps the byte
+// length, which every UTF-8 locale gives for all of them but a few (the Turkish capital I
+// lowers into the two-byte dotless i); a word holding another letter, or any word of a
+// locale that is not UTF-8, goes through normalize_utf8 as before.
+struct LowerCase {
+  bool by_table = false;  // the locale is UTF-8 and only ASCII bytes are single-byte letters
+  // One-byte units: non-zero for a letter of the locale (the class test of is_utf8_letter).
+  unsigned char single_letter[256];
+  // Per ASCII letter its lower case, or 0 when the table cannot give it.
+  unsigned char ascii_lower[128];
+  // Per second byte 0x80-0xBF of U+00C0 to U+00FF the second byte of its lower case, which
+  // stays in U+00C0 to U+00FF, or 0 when the table cannot give it.
+  unsigned char latin1_lower[64];
+};
+
+constexpr unsigned char kLatin1Lead = 0xC3;
+constexpr wchar_t kFirstLatin1Letter = 0xC0;
+constexpr unsigned char kContinuationBase = 0x80;
+
+// The bytes wcstombs would give for the lower case of the character wc, as the slow path
+// makes them; 0 bytes when the locale cannot encode it.
+size_t lowered_bytes(wchar_t wc, char (&out)[MB_LEN_MAX]) {
+  mbstate_t state{};
+  size_t n = wcrtomb(out, static_cast<wchar_t>(towlower(static_cast<wint_t>(wc))), &state);
+  return n == static_cast<size_t>(-1) ? 0 : n;
+}
+
+void build_lower_case(LowerCase &lower) {
+  for (int c = 0; c < 256; ++c) {
+    lower.single_letter[c] = unit_length(static_cast<unsigned char>(c)) == 1 && isalpha(c) != 0;
+  }
+  memset(lower.ascii_lower, 0, sizeof lower.ascii_lower);
+  memset(lower.latin1_lower, 0, sizeof lower.latin1_lower);
+  const char *codeset = nl_langinfo(CODESET);
+  lower.by_table = strcmp(codeset, "UTF-8") == 0;
+  for (int c = 0x80; c < 256; ++c) {
+    if (lower.single_letter[c]) lower.by_table = false;
+  }
+  if (!lower.by_table) return;
+  char out[MB_LEN_MAX];
+  for (int c = 0; c < 128; ++c) {
+    if (!lower.single_letter[c]) continue;
+    if (lowered_bytes(static_cast<wchar_t>(c), out) == 1 && (out[0] & 0x80) == 0) {
+      lower.ascii_lower[c] = static_cast<unsigned char>(out[0]);
+    }
+  }
+  for (int k = 0; k < 64; ++k) {
+    if (lowered_bytes(kFirstLatin1Letter + k, out) == 2 &&
+        static_cast<unsigned char>(out[0]) == kLatin1Lead &&
+        is_latin1_letter(kLatin1Lead, static_cast<unsigned char>(out[1]))) {
+      lower.latin1_lower[k] = static_cast<unsigned char>(out[1]);
+    }
+  }
+}
+
 // The word being built and the tuples not yet written, for one input.
 struct MapState {
   int fd_out;
@@ -63,37 +122,78 @@ struct MapState {
   char outbuf[MAP_BLOCK_SIZE];
   int outpos = 0;
   int words = 0;
+  LowerCase lower;
 };
 
-void emit_word(MapState &state) {
-  state.word[state.wlen] = '\0';
-  normalize_utf8(state.word);
-  // A locale may lower a letter into another byte length; the word that
-  // leaves is what normalize_utf8 made of it.
-  int length = static_cast<int>(strlen(state.word));
+// Appends the word lower-cased through the table to outbuf at outpos; false, with nothing
+// kept, when a letter of it is not in the table.
+bool append_lowered(const LowerCase &lower, const char *word, int wlen, char *out) {
+  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(word);
+  for (int k = 0; k < wlen; ++k) {
+    unsigned char c = bytes[k];
+    unsigned char lowered;
+    if (c < 0x80) {
+      lowered = lower.ascii_lower[c];
+    } else {
+      // With by_table every letter of 0x80 and above is U+00C0 to U+00FF: lead byte and one
+      // continuation byte.
+      out[k] = static_cast<char>(c);
+      ++k;
+      lowered = lower.latin1_lower[bytes[k] - kContinuationBase];
+    }
+    if (lowered == 0) return false;
+    out[k] = static_cast<char>(lowered);
+  }
+  return true;
+}
+
+// Writes out the tuples waiting when `length` more word bytes and the tail might not fit.
+void make_room(MapState &state, int length) {
   if (state.outpos + length > MAP_BLOCK_SIZE - kTupleTailBytes - 1 && state.outpos > 0) {
     flush_out(state.fd_out, state.outbuf, &state.outpos);
   }
-  memcpy(state.outbuf + state.outpos, state.word, length);
+}
+
+void emit_word(MapState &state) {
+  int length = state.wlen;
+  make_room(state, length);
+  if (!state.lower.by_table ||
+      !append_lowered(state.lower, state.word, state.wlen, state.outbuf + state.outpos)) {
+    state.word[state.wlen] = '\0';
+    normalize_utf8(state.word);
+    // A locale may lower a letter into another byte length; the word that leaves is what
+    // normalize_utf8 made of it, which still has at most 255 bytes.
+    length = static_cast<int>(strlen(state.word));
+    make_room(state, length);
+    memcpy(state.outbuf + state.outpos, state.word, length);
+  }
   memcpy(state.outbuf + state.outpos + length, kTupleTail, kTupleTailBytes);
   state.outpos += length + kTupleTailBytes;
   state.words++;
   state.wlen = 0;
 }
 
-// Applies the word rules to the whole units in block[0, end). Returns the
-// number of bytes scanned; the rest (at most three bytes, a unit cut by the
-// block end) belongs to the next block.
+// Applies the word rules to the whole units in block[0, end). Returns the number of bytes
+// scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
+// block.
 int scan_block(MapState &state, const unsigned char *block, int end) {
+  const unsigned char *single_letter = state.lower.single_letter;
   int i = 0;
   while (i < end) {
-    if (i + utf8_char_len(block[i]) > end) break;
-    int len;
-    if (is_utf8_letter(block + i, &len)) {
-      // An over-long word drops the letters that do not fit but stays open:
-      // it is never split, and a later letter that fits is still appended.
+    unsigned char c = block[i];
+    if (single_letter[c]) {
+      // An over-long word drops the letters that do not fit but stays open: it is never
+      // split, and a later letter that fits is still appended.
+      if (state.wlen < MAX_WORD_BYTES) state.word[state.wlen++] = static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    int len = unit_length(c);
+    if (i + len > end) break;
+    if (len == 2 && is_latin1_letter(c, block[i + 1])) {
       if (state.wlen + len <= MAX_WORD_BYTES) {
-        memcpy(state.word + state.wlen, block + i, len);
+        state.word[state.wlen] = static_cast<char>(c);
+        state.word[state.wlen + 1] = static_cast<char>(block[i + 1]);
         state.wlen += len;
       }
     } else if (state.wlen > 0) {
@@ -137,6 +237,7 @@ void flush_out(int fd_out, char *buf, int *pos) {
 int map_process_file(int fd_in, int fd_out) {
   MapState state;
   state.fd_out = fd_out;
+  build_lower_case(state.lower);
   unsigned char inbuf[MAP_BLOCK_SIZE];
   static_assert(MAP_BLOCK_SIZE > kMaxUnitBytes);
   int carried = 0;

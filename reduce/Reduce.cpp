@@ -2,10 +2,12 @@
 #include "reduce/Reduce.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -120,7 +122,11 @@ struct ReduceState {
   int pos = 0;  // bytes of the current line kept in `line`
   char word[kWordBufferSize];
   char prev[kWordBufferSize];
+  size_t prev_length = 0;
   bool has_group = false;
+  // strcoll is strcmp under the locale (glibc, no collation rules): words
+  // whose bytes differ never collate equal.
+  bool collation_by_bytes = false;
   long long sum = 0;
   int total_words = 0;
 };
@@ -134,19 +140,31 @@ void write_group(ReduceState &state, const char *failure_message) {
   state.total_words++;
 }
 
-void take_line(ReduceState &state) {
+// Equal words are adjacent because the shuffle output is sorted by the same
+// collation; equality is the locale's, not the bytes'. Identical bytes always
+// collate equal, so only a word that differs from the group's needs strcoll.
+bool continues_group(ReduceState &state, std::string_view word) {
+  if (!state.has_group) return false;
+  if (word.size() == state.prev_length && memcmp(word.data(), state.prev, word.size()) == 0) {
+    return true;
+  }
+  if (state.collation_by_bytes) return false;
+  memcpy(state.word, word.data(), word.size());
+  state.word[word.size()] = '\0';
+  return strcoll(state.prev, state.word) == 0;
+}
+
+void take_line(ReduceState &state, std::string_view line) {
   Tuple tuple;
-  if (!parse_tuple(std::string_view(state.line, state.pos), tuple)) return;
-  memcpy(state.word, tuple.word.data(), tuple.word.size());
-  state.word[tuple.word.size()] = '\0';
-  // Equal words are adjacent because the shuffle output is sorted by the
-  // same collation; equality is the locale's, not the bytes'.
-  if (state.has_group && strcoll(state.prev, state.word) == 0) {
+  if (!parse_tuple(line, tuple)) return;
+  if (continues_group(state, tuple.word)) {
     state.sum = saturating_add(state.sum, tuple.count);
     return;
   }
   write_group(state, "[Reduce::reduce_process_file] Error writting reduce result.\n");
-  memcpy(state.prev, state.word, tuple.word.size() + 1);
+  memcpy(state.prev, tuple.word.data(), tuple.word.size());
+  state.prev[tuple.word.size()] = '\0';
+  state.prev_length = tuple.word.size();
   state.sum = tuple.count;
   state.has_group = true;
 }
@@ -184,6 +202,7 @@ int cmp_words(const char *a, const char *b) { return strcoll(a, b); }
 int reduce_process_file(int fd_in, int fd_out) {
   ReduceState state;
   state.fd_out = fd_out;
+  state.collation_by_bytes = reinterpret_cast<uintptr_t>(nl_langinfo(_NL_COLLATE_NRULES)) == 0;
   char buffer[REDUCE_BLOCK_SIZE];
   for (;;) {
     ssize_t n = read_block(fd_in, buffer, sizeof buffer);
@@ -196,11 +215,16 @@ int reduce_process_file(int fd_in, int fd_out) {
     while (next < end) {
       const char *line_end = static_cast<const char *>(memchr(next, '\n', end - next));
       const char *stop = line_end != nullptr ? line_end : end;
-      // A line split between two chunks is joined here.
-      append_to_line(state, next, static_cast<int>(stop - next));
-      if (line_end == nullptr) break;
-      take_line(state);
-      state.pos = 0;
+      if (line_end != nullptr && state.pos == 0) {
+        // A whole line inside the chunk is parsed where it lies.
+        take_line(state, std::string_view(next, line_end - next).substr(0, kLineCapacity));
+      } else {
+        // A line split between two chunks is joined here.
+        append_to_line(state, next, static_cast<int>(stop - next));
+        if (line_end == nullptr) break;
+        take_line(state, std::string_view(state.line, state.pos));
+        state.pos = 0;
+      }
       next = line_end + 1;
     }
   }

@@ -2,10 +2,13 @@
 #include "shuffle/Suffle.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +23,14 @@ int nlines[MAX_REDUCERS];
 int batch_count[MAX_REDUCERS];
 int num_reducers;
 
-// Per reducer, BATCH_LINES slots; slot n holds line n of the current batch, zero-terminated.
-// 1 GiB of address space, of which only the slots used are ever touched.
-static char line_pool[MAX_REDUCERS][BATCH_LINES][LINE_SLOT];
+// Per reducer, room for BATCH_LINES lines of LINE_SLOT bytes; the lines of the current batch
+// are packed one after another, each zero-terminated, so that a short line touches only its own
+// bytes. 1 GiB of address space, of which only the bytes used are ever touched.
+static char line_pool[MAX_REDUCERS][size_t{BATCH_LINES} * LINE_SLOT];
+
+// Per reducer, where the next line goes in its pool. Meaningful only while nlines[r] > 0: an
+// empty table starts again at the beginning of its pool.
+static char *pool_end[MAX_REDUCERS];
 
 // The one output buffer, shared by the batch writer and the merge; never both at once.
 static char outbuf[SUFFLE_BLOCK_SIZE];
@@ -116,6 +124,200 @@ void write_out(int fd) {
   outpos = 0;
 }
 
+// Appends a line of `length` bytes (at most MAX_LINE_BYTES) and its newline to outbuf, first
+// writing out what waits when the line might not fit.
+void append_line(int fd, const char *line, int length) {
+  if (outpos > 0 && outpos + length > kOutFillLimit) write_out(fd);
+  memcpy(outbuf + outpos, line, length);
+  outbuf[outpos + length] = '\n';
+  outpos += length + 1;
+}
+
+// Hash of a line's bytes for the look-up tables below (not the partition hash, which must
+// stay as it is).
+uint32_t line_hash(const char *text, size_t length) {
+  uint32_t h = 2166136261u;
+  for (size_t k = 0; k < length; ++k) h = (h ^ static_cast<unsigned char>(text[k])) * 16777619u;
+  return h;
+}
+
+// How lines are ordered under the current locale. Where the locale has no collation rules,
+// glibc's strcoll is strcmp itself, and bytes decide; elsewhere a line's strxfrm key compared
+// with strcmp gives the sign strcoll gives, and strcoll decides when a line has no key.
+struct Collation {
+  bool by_bytes;
+};
+
+// Sort keys of the lines met in this process, each computed once: words repeat across
+// batches and across the merge, and strxfrm is the costly part of collation. Bounded: when
+// the table or its bytes are used up, further lines go without a key and are compared by
+// strcoll. Emptied when the collation locale changes.
+constexpr int kKeySlots = 1 << 18;
+constexpr int kMaxKeys = 1 << 17;
+constexpr size_t kKeyCacheBytes = size_t{24} << 20;
+// A key longer than this is not kept; its line is compared by strcoll.
+constexpr size_t kMaxKeyBytes = 4096;
+constexpr size_t kLocaleNameSize = 256;
+static_assert((kKeySlots & (kKeySlots - 1)) == 0 && kKeySlots >= 2 * kMaxKeys);
+
+struct CachedKey {
+  uint32_t hash;
+  uint32_t length;  // of the line; the line's bytes, a zero, the key and a zero follow
+  size_t offset;    // in key_bytes
+};
+
+uint32_t key_slots[kKeySlots];  // entry index + 1; 0 is a free slot
+CachedKey cached_keys[kMaxKeys];
+int cached_key_count;
+char key_bytes[kKeyCacheBytes];
+size_t key_bytes_used;
+char key_locale[kLocaleNameSize];  // the LC_COLLATE name the keys were made for
+bool key_cache_usable;
+
+void follow_collation_locale() {
+  const char *name = setlocale(LC_COLLATE, nullptr);
+  if (name != nullptr && strcmp(name, key_locale) == 0 && key_cache_usable) return;
+  memset(key_slots, 0, sizeof key_slots);
+  cached_key_count = 0;
+  key_bytes_used = 0;
+  // A name too long to be remembered could not tell two locales apart: no cache then.
+  key_cache_usable = name != nullptr && strlen(name) < kLocaleNameSize;
+  snprintf(key_locale, sizeof key_locale, "%s", key_cache_usable ? name : "");
+}
+
+// The strxfrm key of the zero-terminated line of `length` bytes, or nullptr when it has none
+// (the cache is full, or the key is too long).
+const char *sort_key(const char *line, uint32_t length) {
+  if (!key_cache_usable) return nullptr;
+  uint32_t hash = line_hash(line, length);
+  uint32_t slot = hash & (kKeySlots - 1);
+  for (; key_slots[slot] != 0; slot = (slot + 1) & (kKeySlots - 1)) {
+    const CachedKey &entry = cached_keys[key_slots[slot] - 1];
+    const char *text = key_bytes + entry.offset;
+    if (entry.hash == hash && entry.length == length && memcmp(text, line, length) == 0) {
+      return text + length + 1;
+    }
+  }
+  if (cached_key_count == kMaxKeys) return nullptr;
+  size_t room = kKeyCacheBytes - key_bytes_used;
+  if (room < length + 2) return nullptr;
+  char *text = key_bytes + key_bytes_used;
+  size_t key_room = room - length - 1 < kMaxKeyBytes ? room - length - 1 : kMaxKeyBytes;
+  int saved_errno = errno;
+  size_t key_length = strxfrm(text + length + 1, line, key_room);
+  errno = saved_errno;
+  if (key_length >= key_room) return nullptr;
+  memcpy(text, line, length);
+  text[length] = '\0';
+  cached_keys[cached_key_count] = CachedKey{hash, length, key_bytes_used};
+  key_slots[slot] = static_cast<uint32_t>(++cached_key_count);
+  key_bytes_used += length + 1 + key_length + 1;
+  return text + length + 1;
+}
+
+Collation current_collation() {
+  // glibc's strcoll is strcmp when the locale has no collation rules (C, C.UTF-8).
+  uintptr_t rules = reinterpret_cast<uintptr_t>(nl_langinfo(_NL_COLLATE_NRULES));
+  Collation collation{rules == 0};
+  if (!collation.by_bytes) follow_collation_locale();
+  return collation;
+}
+
+// The sign of strcoll(a, b), from the keys where both lines have one.
+int collate(Collation collation, const char *a, const char *key_a, const char *b,
+            const char *key_b) {
+  if (collation.by_bytes) return strcmp(a, b);
+  if (key_a != nullptr && key_b != nullptr) return strcmp(key_a, key_b);
+  return strcoll(a, b);
+}
+
+// The distinct lines of the batch being spilled, with how often each came. One batch is
+// spilled at a time, so one table serves every reducer.
+struct DistinctLine {
+  const char *text;
+  const char *key;  // sort key, or nullptr
+  uint32_t length;
+  uint32_t count;
+  uint32_t slot;  // its slot in distinct_slots, freed after the spill
+};
+constexpr int kDistinctSlots = 2 * BATCH_LINES;
+static_assert((kDistinctSlots & (kDistinctSlots - 1)) == 0);
+
+uint32_t distinct_slots[kDistinctSlots];  // index in distinct_lines + 1; 0 is a free slot
+DistinctLine distinct_lines[BATCH_LINES];
+uint32_t sorted_distinct[BATCH_LINES];
+
+int count_distinct_lines(char *const *lines, int count) {
+  int distinct = 0;
+  for (int n = 0; n < count; ++n) {
+    const char *text = lines[n];
+    uint32_t length = static_cast<uint32_t>(strlen(text));
+    uint32_t slot = line_hash(text, length) & (kDistinctSlots - 1);
+    for (;; slot = (slot + 1) & (kDistinctSlots - 1)) {
+      uint32_t index = distinct_slots[slot];
+      if (index == 0) {
+        distinct_lines[distinct] = DistinctLine{text, nullptr, length, 1, slot};
+        distinct_slots[slot] = static_cast<uint32_t>(++distinct);
+        break;
+      }
+      DistinctLine &line = distinct_lines[index - 1];
+      if (line.length == length && memcmp(line.text, text, length) == 0) {
+        line.count++;
+        break;
+      }
+    }
+  }
+  return distinct;
+}
+
+void sort_distinct_lines(Collation collation, int distinct) {
+  for (int d = 0; d < distinct; ++d) {
+    sorted_distinct[d] = static_cast<uint32_t>(d);
+    DistinctLine &line = distinct_lines[d];
+    if (!collation.by_bytes) line.key = sort_key(line.text, line.length);
+  }
+  std::sort(sorted_distinct, sorted_distinct + distinct, [collation](uint32_t a, uint32_t b) {
+    const DistinctLine &x = distinct_lines[a];
+    const DistinctLine &y = distinct_lines[b];
+    return collate(collation, x.text, x.key, y.text, y.key) < 0;
+  });
+}
+
+void forget_distinct_lines(int distinct) {
+  for (int d = 0; d < distinct; ++d) distinct_slots[distinct_lines[d].slot] = 0;
+}
+
+// The current line of a batch reader as the merge compares it.
+struct MergeHead {
+  const char *key;  // sort key, or nullptr
+  int length;
+};
+
+MergeHead merge_head(Collation collation, const char *line) {
+  uint32_t length = static_cast<uint32_t>(strlen(line));
+  return MergeHead{collation.by_bytes ? nullptr : sort_key(line, length), static_cast<int>(length)};
+}
+
+// heapify_down with the merge's own comparison; the same order and the same tie rule.
+void sift_down(HeapNode *h, int size, int i, const BatchFile *b, const MergeHead *heads,
+               Collation collation) {
+  auto less = [&](int x, int y) {
+    int p = h[x].idx;
+    int q = h[y].idx;
+    return collate(collation, b[p].line, heads[p].key, b[q].line, heads[q].key) < 0;
+  };
+  for (;;) {
+    int left = 2 * i + 1;
+    int right = 2 * i + 2;
+    int smallest = i;
+    if (left < size && less(left, i)) smallest = left;
+    if (right < size && less(right, smallest)) smallest = right;
+    if (smallest == i) return;
+    heap_swap(h, i, smallest);
+    i = smallest;
+  }
+}
+
 // The map files, the readers and the per-reducer tables have room for these counts only.
 void require_counts(int maps_count, int reducers, const char *maps_error,
                     const char *reducers_error) {
@@ -150,16 +352,22 @@ void extract_word(const char *line, char *word) {
 uint32_t hash_word(const char *str) { return hash_bytes(str); }
 
 void add_line(const char *line) {
-  char word[LINE_SLOT];
-  extract_word(line, word);
+  // The key and its hash in one pass; the line goes on past the key up to its zero byte.
+  uint32_t h = 5381;
+  size_t length = 0;
+  while (length < MAX_LINE_BYTES && line[length] != '\0' && line[length] != ' ') {
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(line[length])));
+    ++length;
+  }
+  length += strnlen(line + length, MAX_LINE_BYTES - length);
   // Depends on the key alone, so every occurrence of a word meets in one reducer.
-  uint32_t r = hash_word(word) % static_cast<uint32_t>(num_reducers);
+  uint32_t r = h % static_cast<uint32_t>(num_reducers);
   int n = nlines[r];
-  size_t length = strnlen(line, MAX_LINE_BYTES);
-  char *slot = line_pool[r][n];
+  char *slot = n == 0 ? line_pool[r] : pool_end[r];
   memcpy(slot, line, length);
   slot[length] = '\0';
   buffer[r][n] = slot;
+  pool_end[r] = slot + length + 1;
   nlines[r] = n + 1;
   if (nlines[r] == BATCH_LINES) flush_batch(static_cast<int>(r));
 }
@@ -170,25 +378,33 @@ int cmp_lines(const void *a, const void *b) {
 
 void flush_batch(int r) {
   if (nlines[r] == 0) return;
-  qsort(buffer[r], static_cast<size_t>(nlines[r]), sizeof buffer[r][0], cmp_lines);
+  const Collation collation = current_collation();
+  // Word data repeats heavily: the distinct lines are sorted once and each is written as often
+  // as it came. Identical lines are indistinguishable in the file, so this is the sorted batch.
+  int distinct = count_distinct_lines(buffer[r], nlines[r]);
+  sort_distinct_lines(collation, distinct);
   int b = batch_count[r]++;
   char name[WORK_NAME_SIZE];
   snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, b);
   // Not checked here: a file that cannot be created makes the first write fail, which
   // reports it, since a batch always holds at least one line.
   int fd = create_output_file(name);
-  for (int n = 0; n < nlines[r]; ++n) write_line(fd, buffer[r][n]);
+  int n = 0;
+  for (int d = 0; d < distinct; ++d) {
+    const DistinctLine &line = distinct_lines[sorted_distinct[d]];
+    for (uint32_t k = 0; k < line.count; ++k) {
+      append_line(fd, line.text, static_cast<int>(line.length));
+      buffer[r][n++] = const_cast<char *>(line.text);
+    }
+  }
   flush_batch_out(fd);
   close(fd);
+  forget_distinct_lines(distinct);
   nlines[r] = 0;
 }
 
 void write_line(int fd, const char *line) {
-  int length = static_cast<int>(strnlen(line, MAX_LINE_BYTES));
-  if (outpos > 0 && outpos + length > kOutFillLimit) write_out(fd);
-  memcpy(outbuf + outpos, line, length);
-  outbuf[outpos + length] = '\n';
-  outpos += length + 1;
+  append_line(fd, line, static_cast<int>(strnlen(line, MAX_LINE_BYTES)));
 }
 
 void flush_batch_out(int fd) {
@@ -249,7 +465,13 @@ void merge_batchs(int r) {
     bf.active = read_line_batch(&bf);
     if (bf.active) heap[heap_size++].idx = i;
   }
-  for (int n = heap_size / 2 - 1; n >= 0; --n) heapify_down(heap, heap_size, n, batchs);
+  const Collation collation = current_collation();
+  MergeHead heads[MAX_BATCH_FILES];
+  for (int n = 0; n < heap_size; ++n)
+    heads[heap[n].idx] = merge_head(collation, batchs[heap[n].idx].line);
+  for (int n = heap_size / 2 - 1; n >= 0; --n) {
+    sift_down(heap, heap_size, n, batchs, heads, collation);
+  }
 
   // Opened only now, so that a failure above leaves an earlier run's output untouched.
   char outname[WORK_NAME_SIZE];
@@ -257,14 +479,26 @@ void merge_batchs(int r) {
   int fd_out = create_output_file(outname);
   if (fd_out < 0) Error("[Suffle:merge_batchs] Error opening output batch file.\n");
 
+  char previous[LINE_SLOT];
   while (heap_size > 0) {
     int t = heap[0].idx;
-    write_line(fd_out, batchs[t].line);
-    if (!read_line_batch(&batchs[t])) {
+    BatchFile &top = batchs[t];
+    int length = heads[t].length;
+    memcpy(previous, top.line, length + 1);
+    append_line(fd_out, previous, length);
+    // A batch is sorted, so equal lines come in runs; a run of identical lines keeps its
+    // place at the top of the heap and needs no comparison.
+    bool more;
+    while ((more = read_line_batch(&top)) && strcmp(top.line, previous) == 0) {
+      append_line(fd_out, previous, length);
+    }
+    if (more) {
+      heads[t] = merge_head(collation, top.line);
+    } else {
       heap[0] = heap[heap_size - 1];
       --heap_size;
     }
-    heapify_down(heap, heap_size, 0, batchs);
+    sift_down(heap, heap_size, 0, batchs, heads, collation);
   }
   flush_batch_out(fd_out);
   close(fd_out);

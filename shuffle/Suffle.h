@@ -31,9 +31,10 @@ enum { SUFFLE_BLOCK_SIZE = 65536 };
 /* Size of the buffers that hold a work file name ("tmp/_batch_r15_127.tmp"). */
 enum { WORK_NAME_SIZE = 64 };
 
-/* Per reducer r, the order of its current batch: entry n points to the slot of its line pool
- * that holds line n. Sorting permutes these pointers; the lines never move. Entries below
- * nlines[r] always point into reducer r's own slots. */
+/* Per reducer r, the order of its current batch: entry n points to line n, zero-terminated, in
+ * reducer r's line pool, where the lines are packed one after another. The lines never move; a
+ * spill leaves the entries in sorted order, equal lines pointing to one copy. Entries below
+ * nlines[r] always point into reducer r's own pool. */
 extern char *buffer[MAX_REDUCERS][BATCH_LINES];
 
 /* Per reducer, the lines held now: 0 to BATCH_LINES - 1 between calls of add_line (a table

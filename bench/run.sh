@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Benchmark of QuoventMR against its peers on generated prose, under C.UTF-8 and en_US.UTF-8.
+#
+#   bench/run.sh [--sizes 40,200] [--rounds 5] [--locales C.UTF-8,en_US.UTF-8] [--seed 1]
+#                [--bin DIR] [--work DIR]
+#
+# Programs run one after another, interleaved round by round, so that a change in the machine's
+# load hits every program alike; the table shows medians. Every round checks that QuoventMR,
+# QuoventMR_v2a and QuoventMR_v2b wrote the same result and that QuoventMR's totals on an
+# ASCII-only corpus equal those of the classic tr/sort/uniq pipe.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+sizes=40
+rounds=5
+locales=C.UTF-8,en_US.UTF-8
+seed=1
+bin=$repo/build/bin
+work=$repo/build/bench
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --sizes) sizes=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --locales) locales=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --bin) bin=$(cd "$2" && pwd); shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+
+for program in QuoventMR Quovent; do
+  [ -x "$bin/$program" ] || { echo "missing $bin/$program: build first" >&2; exit 1; }
+done
+have_v2a=0; [ -x "$bin/QuoventMR_v2a" ] && have_v2a=1
+have_v2b=0; [ -x "$bin/QuoventMR_v2b" ] && have_v2b=1
+[ $have_v2a = 1 ] || echo "note: $bin/QuoventMR_v2a not built: its rows and checks are skipped"
+[ $have_v2b = 1 ] || echo "note: $bin/QuoventMR_v2b not built: its rows and checks are skipped"
+
+mkdir -p "$work/corpora" "$work/locales"
+work=$(cd "$work" && pwd)
+
+# en_US.UTF-8 is generated, so that every machine collates alike whatever it has installed.
+export LOCPATH=$work/locales
+for locale in ${locales//,/ }; do
+  case $locale in
+    C.UTF-8) ;;
+    *) [ -d "$LOCPATH/$locale" ] || localedef -i "${locale%%.*}" -f UTF-8 "$LOCPATH/$locale" ;;
+  esac
+done
+
+# Corpora: the prose at each size, its two halves (split at a line end) and an ASCII corpus.
+corpus() {  # corpus NAME MEGABYTES [--ascii]
+  local file=$work/corpora/$1
+  if [ ! -s "$file" ]; then
+    echo "generating $1 ($2 MB)" >&2
+    python3 "$here/make_corpus.py" --seed "$seed" --megabytes "$2" ${3:-} "$file.part"
+    mv "$file.part" "$file"
+  fi
+  echo "$file"
+}
+for size in ${sizes//,/ }; do
+  whole=$(corpus "prose_${seed}_${size}.txt" "$size")
+  if [ ! -s "$whole.half1" ]; then
+    lines=$(wc -l < "$whole")
+    head -n $((lines / 2)) "$whole" > "$whole.half0"
+    tail -n +$((lines / 2 + 1)) "$whole" > "$whole.half1"
+  fi
+done
+ascii=$(corpus "ascii_${seed}_2.txt" 2 --ascii)
+
+# run_timed LABEL DIR COMMAND...: runs the command in DIR (fresh tmp/ and Result/) and appends
+# "label wall user+sys maxrss_kib" to the round's measurements.
+run_timed() {
+  local label=$1 dir=$2; shift 2
+  rm -rf "$dir"; mkdir -p "$dir/tmp" "$dir/Result"
+  (cd "$dir" && /usr/bin/time -o "$dir/time.txt" -f '%e %U %S %M' "$@" > "$dir/stdout.txt")
+  read -r wall user sys rss < "$dir/time.txt"
+  awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" 'BEGIN { print l, w, u + s, r }' >> "$measurements"
+}
+
+classic_pipe() {  # classic_pipe INPUT OUTPUT
+  tr -cs A-Za-z '\n' < "$1" | tr A-Z a-z | sort | uniq -c | sort -rn > "$2"
+}
+
+# The classic pipe counts an empty word when the text starts with a separator; it is no word.
+as_totals() {  # QuoventMR result lines "word n" -> sorted "n word"
+  awk '{ print $2, $1 }' "$1" | LC_ALL=C sort
+}
+pipe_totals() {
+  awk 'NF == 2 { print $1, $2 }' "$1" | LC_ALL=C sort
+}
+
+failures=0
+check_same() {  # check_same WHAT FILE1 FILE2
+  if ! cmp -s "$2" "$3"; then
+    echo "CHECK FAILED: $1: $2 and $3 differ" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+report=$work/report.txt
+: > "$report"
+echo "machine: $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$report"
+
+for locale in ${locales//,/ }; do
+  export LC_ALL=$locale
+  for size in ${sizes//,/ }; do
+    whole=$work/corpora/prose_${seed}_${size}.txt
+    mb=$(awk -v b="$(stat -c %s "$whole")" 'BEGIN { printf "%.2f", b / 1e6 }')
+    measurements=$work/measurements_${locale}_${size}.txt
+    : > "$measurements"
+    runs=$work/runs
+    for round in $(seq 1 "$rounds"); do
+      echo "[$locale, $size MB] round $round of $rounds" >&2
+      run_timed "QuoventMR_-r_1" "$runs/mr1" "$bin/QuoventMR" -r 1 "$whole"
+      run_timed "QuoventMR_-r_4" "$runs/mr4" "$bin/QuoventMR" -r 4 "$whole"
+      if [ $have_v2a = 1 ]; then
+        run_timed "QuoventMR_v2a_-r_1" "$runs/v2a" "$bin/QuoventMR_v2a" -r 1 "$whole"
+        check_same "v2a -r 1 against QuoventMR -r 1" "$runs/v2a/Result/qv.txt" "$runs/mr1/Result/qv.txt"
+      fi
+      if [ $have_v2b = 1 ]; then
+        run_timed "QuoventMR_v2b_-m_-r_2" "$runs/v2b" "$bin/QuoventMR_v2b" -m -r 2 "$whole.half0" "$whole.half1"
+        # The reference for two reducers over the same two files, not timed.
+        rm -rf "$runs/mr2"; mkdir -p "$runs/mr2/tmp" "$runs/mr2/Result"
+        (cd "$runs/mr2" && "$bin/QuoventMR" -r 2 "$whole.half0" "$whole.half1" > /dev/null)
+        check_same "v2b -m -r 2 against QuoventMR -r 2" "$runs/v2b/Result/qv.txt" "$runs/mr2/Result/qv.txt"
+      fi
+      run_timed "Quovent" "$runs/quovent" "$bin/Quovent" "$whole"
+      run_timed "classic_pipe" "$runs/pipe" bash -c "$(declare -f classic_pipe); classic_pipe '$whole' out.txt"
+
+      # Totals on ASCII-only text must equal the classic pipe's.
+      rm -rf "$runs/ascii"; mkdir -p "$runs/ascii/tmp" "$runs/ascii/Result"
+      (cd "$runs/ascii" && "$bin/QuoventMR" -r 3 "$ascii" > /dev/null && classic_pipe "$ascii" pipe.txt)
+      as_totals "$runs/ascii/Result/qv.txt" > "$runs/ascii/mr.sorted"
+      pipe_totals "$runs/ascii/pipe.txt" > "$runs/ascii/pipe.sorted"
+      check_same "ASCII totals against the classic pipe" "$runs/ascii/mr.sorted" "$runs/ascii/pipe.sorted"
+    done
+
+    {
+      echo
+      echo "## $locale, $mb MB, median of $rounds rounds"
+      echo
+      echo "| program | wall s | user+sys s | peak RSS MB | s per MB | QuoventMR -r 1 faster by |"
+      echo "|---|---|---|---|---|---|"
+    } >> "$report"
+    base_wall=$(awk '$1 == "QuoventMR_-r_1" { print $2 }' "$measurements" | median)
+    for label in $(awk '{ print $1 }' "$measurements" | awk '!seen[$0]++'); do
+      wall=$(awk -v l="$label" '$1 == l { print $2 }' "$measurements" | median)
+      cpu=$(awk -v l="$label" '$1 == l { print $3 }' "$measurements" | median)
+      rss=$(awk -v l="$label" '$1 == l { print $4 }' "$measurements" | median)
+      awk -v l="${label//_/ }" -v w="$wall" -v c="$cpu" -v r="$rss" -v mb="$mb" -v b="$base_wall" \
+        'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.4f | %.2fx |\n", l, w, c, r / 1024, w / mb, w / b }' \
+        >> "$report"
+    done
+  done
+done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$report"
+echo "checks failed: $failures" >> "$report"
+cat "$report"
+[ "$failures" = 0 ]
