@@ -31,8 +31,16 @@ static_assert(kLineCapacity >= REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars);
 // A word and its terminating zero, as strcoll needs it.
 constexpr int kWordBufferSize = REDUCE_MAX_WORD_BYTES + 1;
 
-// A result line: word, blank, total, line end and the zero snprintf adds.
-constexpr int kOutSize = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars + 1 + 1;
+// A result line: word, blank, total and line end.
+constexpr int kResultLineBytes = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars + 1;
+
+// Result lines wait in a buffer of this size; one write takes many of them.
+constexpr int kResultBufferSize = REDUCE_BLOCK_SIZE;
+static_assert(kResultLineBytes <= kResultBufferSize);
+
+constexpr char kWriteFailed[] = "[Reduce::reduce_process_file] Error writting reduce result.\n";
+constexpr char kFinalWriteFailed[] =
+    "[Reduce::reduce_process_file] Error writting reduce result (final).\n";
 
 // A word is cut back to the first byte of the character that crosses the
 // limit; UTF-8 characters have at most 4 bytes.
@@ -114,6 +122,22 @@ static_assert(parses_to("a 99999999999999999999", "a", LLONG_MAX));
 static_assert(!parses_to("", "", 1) && !parses_to(" \t\r", "", 1));
 static_assert(kept_word_length(std::string_view("\xC3\xA9", 2)) == 2);
 
+// Bytes of a line remembered for the repeat test below: a tuple of the longest word and the
+// widest count, and some blanks to spare. A longer line is never taken for a repeat.
+constexpr int kRepeatLineCapacity = 320;
+static_assert(kRepeatLineCapacity >= REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars);
+static_assert(kRepeatLineCapacity <= kLineCapacity);
+
+// The line taken last and what it parsed to. A line byte-identical to it parses alike and,
+// coming right after it, continues the same group: the sorted shuffle files hold long runs of
+// identical lines ("the 1"), which are added up without being parsed or compared again.
+struct LastLine {
+  char bytes[kRepeatLineCapacity];
+  int length = -1;  // -1: no line remembered
+  bool has_word = false;
+  long long count = 0;
+};
+
 // Where one shuffle output file's reading stands. `prev` and `sum` describe
 // the current run of equal words; `has_group` is false until the first word.
 struct ReduceState {
@@ -129,15 +153,51 @@ struct ReduceState {
   bool collation_by_bytes = false;
   long long sum = 0;
   int total_words = 0;
+  LastLine last;
+  char result[kResultBufferSize];
+  int result_used = 0;
 };
 
-// Writes the current run's total unless it is not above 0.
+// The decimal digits of a positive total, as "%lld" writes them; returns their number.
+int format_total(long long total, char *out) {
+  char digits[kMaxCountChars];
+  int n = 0;
+  for (unsigned long long v = static_cast<unsigned long long>(total); v > 0; v /= 10) {
+    digits[n++] = static_cast<char>('0' + v % 10);
+  }
+  for (int k = 0; k < n; ++k) out[k] = digits[n - 1 - k];
+  return n;
+}
+
+// Writes the `size` result bytes at the start of the buffer and moves the rest forward.
+void write_result_bytes(ReduceState &state, int size, const char *failure_message) {
+  if (size == 0) return;
+  if (write_fully(state.fd_out, state.result, static_cast<size_t>(size)) < 0) {
+    Error(failure_message);
+  }
+  state.result_used -= size;
+  memmove(state.result, state.result + size, static_cast<size_t>(state.result_used));
+}
+
+// Adds the current run's line "word total" unless its total is not above 0. Lines wait in
+// the buffer; a line that would not fit first sends the ones before it, which are never the
+// file's last, so a failure there is reported as for a line before the last. The first line
+// goes out at once with failure_message, so that an output that takes no byte stops the
+// stage where writing line by line stopped it, before any more input is read.
 void write_group(ReduceState &state, const char *failure_message) {
   if (!state.has_group || state.sum <= 0) return;
-  char out[kOutSize];
-  int length = snprintf(out, sizeof out, "%s %lld\n", state.prev, state.sum);
-  if (write_fully(state.fd_out, out, static_cast<size_t>(length)) < 0) Error(failure_message);
+  if (state.result_used + kResultLineBytes > kResultBufferSize) {
+    write_result_bytes(state, state.result_used, kWriteFailed);
+  }
+  char *out = state.result + state.result_used;
+  memcpy(out, state.prev, state.prev_length);
+  int length = static_cast<int>(state.prev_length);
+  out[length++] = ' ';
+  length += format_total(state.sum, out + length);
+  out[length++] = '\n';
+  state.result_used += length;
   state.total_words++;
+  if (state.total_words == 1) write_result_bytes(state, state.result_used, failure_message);
 }
 
 // Equal words are adjacent because the shuffle output is sorted by the same
@@ -154,14 +214,31 @@ bool continues_group(ReduceState &state, std::string_view word) {
   return strcoll(state.prev, state.word) == 0;
 }
 
+void remember_line(LastLine &last, std::string_view line, bool has_word, long long count) {
+  if (line.size() > kRepeatLineCapacity) {
+    last.length = -1;
+    return;
+  }
+  memcpy(last.bytes, line.data(), line.size());
+  last.length = static_cast<int>(line.size());
+  last.has_word = has_word;
+  last.count = count;
+}
+
+bool repeats_last_line(const LastLine &last, const char *line, size_t length) {
+  return static_cast<int>(length) == last.length && memcmp(line, last.bytes, length) == 0;
+}
+
 void take_line(ReduceState &state, std::string_view line) {
   Tuple tuple;
-  if (!parse_tuple(line, tuple)) return;
+  bool has_word = parse_tuple(line, tuple);
+  remember_line(state.last, line, has_word, tuple.count);
+  if (!has_word) return;
   if (continues_group(state, tuple.word)) {
     state.sum = saturating_add(state.sum, tuple.count);
     return;
   }
-  write_group(state, "[Reduce::reduce_process_file] Error writting reduce result.\n");
+  write_group(state, kWriteFailed);
   memcpy(state.prev, tuple.word.data(), tuple.word.size());
   state.prev[tuple.word.size()] = '\0';
   state.prev_length = tuple.word.size();
@@ -217,7 +294,12 @@ int reduce_process_file(int fd_in, int fd_out) {
       const char *stop = line_end != nullptr ? line_end : end;
       if (line_end != nullptr && state.pos == 0) {
         // A whole line inside the chunk is parsed where it lies.
-        take_line(state, std::string_view(next, line_end - next).substr(0, kLineCapacity));
+        size_t length = static_cast<size_t>(line_end - next);
+        if (repeats_last_line(state.last, next, length)) {
+          if (state.last.has_word) state.sum = saturating_add(state.sum, state.last.count);
+        } else {
+          take_line(state, std::string_view(next, length).substr(0, kLineCapacity));
+        }
       } else {
         // A line split between two chunks is joined here.
         append_to_line(state, next, static_cast<int>(stop - next));
@@ -230,7 +312,14 @@ int reduce_process_file(int fd_in, int fd_out) {
   }
   // The shuffle ends every line; bytes after the last line end are an
   // incomplete tuple, whose count cannot be trusted, and count for nothing.
-  write_group(state, "[Reduce::reduce_process_file] Error writting reduce result (final).\n");
+  // The last line goes out by a write of its own, so that a failure is reported as the
+  // failure of the final line exactly when that line is the one that could not be written.
+  int before_last = state.result_used;
+  int written_words = state.total_words;
+  write_group(state, kFinalWriteFailed);
+  if (state.total_words == written_words) before_last = state.result_used;
+  write_result_bytes(state, before_last, kWriteFailed);
+  write_result_bytes(state, state.result_used, kFinalWriteFailed);
   return state.total_words;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "support/TestSupport.h"
@@ -48,6 +49,13 @@ TEST(ReduceProcessFile, TotalsOfAdjacentEqualWords) {
       {"a 9223372036854775807\na 1\n", "a 9223372036854775807\n=1"},
       {w + "\n" + w + " \n" + w + " 1\n" + w2 + "\n", w + " 3\n" + w2 + " 1\n=2"},
       {repeat("\xC3\xA9", 150) + " 2\n", repeat("\xC3\xA9", 127) + " 2\n=1"},
+      // Runs of identical lines, which are added up without being parsed again.
+      {"a 2\na 2\na 2\nb 1\n", "a 6\nb 1\n=2"},
+      {"a -1\na -1\na 3\n", "a 1\n=1"},
+      {" \n \n \nb\nb\nb 1\n", "b 3\n=1"},
+      {"a 1\na 1\nb 1\nb 1\na 1\na 1\n", "a 2\nb 2\na 2\n=3"},
+      {"a 9223372036854775807\na 9223372036854775807\n", "a 9223372036854775807\n=1"},
+      {repeat(w + " 2\n", 3), w + " 6\n=1"},
   };
   for (const Case &c : cases) EXPECT_EQ(reduce_bytes(c.input), c.expected) << hex(c.input);
 }
@@ -56,6 +64,24 @@ TEST(ReduceProcessFile, LinesAcrossTheChunkBoundary) {
   std::string before = repeat("x 1\n", REDUCE_BLOCK_SIZE / 4 - 1);  // ends 4 bytes short
   EXPECT_EQ(reduce_bytes(before + "split 1\nsplit 1\n"), "x 16383\nsplit 2\n=2");
   EXPECT_EQ(reduce_bytes(before + "x 1\ny 1\n"), "x 16384\ny 1\n=2");
+}
+
+TEST(ReduceProcessFile, ManyResultLinesKeepTheirOrder) {
+  // More result bytes than one write takes, and totals of every digit count.
+  std::string input, expected;
+  unsigned long long total = 1;
+  for (int k = 0; k < 20000; ++k) {
+    std::string word = "w";
+    word += std::to_string(100000 + k);
+    const long long count = static_cast<long long>(total % 1000003);
+    const std::string line = word + " " + std::to_string(count) + "\n";
+    input += line;
+    input += line;
+    if (count > 0) expected += word + " " + std::to_string(2 * count) + "\n";
+    total = total * 7 + 3;
+  }
+  int groups = static_cast<int>(std::count(expected.begin(), expected.end(), '\n'));
+  EXPECT_EQ(reduce_bytes(input), expected + "=" + std::to_string(groups));
 }
 
 TEST(ReduceProcessFile, FailuresStopThroughError) {
