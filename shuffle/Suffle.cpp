@@ -133,6 +133,46 @@ void append_line(int fd, const char *line, int length) {
   outpos += length + 1;
 }
 
+// Appends `size` bytes that are whole lines (each at most MAX_LINE_BYTES and its newline) to
+// outbuf, writing out what waits whenever the buffer fills, in the same bytes append_line
+// would give them line by line.
+void append_lines(int fd, const char *bytes, size_t size) {
+  while (size > 0) {
+    if (outpos >= kOutFillLimit) write_out(fd);
+    size_t room = static_cast<size_t>(kOutFillLimit - outpos);
+    size_t take = size < room ? size : room;
+    memcpy(outbuf + outpos, bytes, take);
+    outpos += static_cast<int>(take);
+    bytes += take;
+    size -= take;
+  }
+}
+
+// How many leading bytes of a and b (n bytes each) are equal.
+size_t equal_prefix(const char *a, const char *b, size_t n) {
+  size_t k = 0;
+  for (; k + sizeof(uint64_t) <= n; k += sizeof(uint64_t)) {
+    uint64_t x;
+    uint64_t y;
+    memcpy(&x, a + k, sizeof x);
+    memcpy(&y, b + k, sizeof y);
+    if (x != y) return k + static_cast<size_t>(__builtin_ctzll(x ^ y)) / CHAR_BIT;
+  }
+  while (k < n && a[k] == b[k]) ++k;
+  return k;
+}
+
+// The whole lines at the reader's position that repeat `line` (its bytes and newline, `size`
+// bytes in all) exactly, as one byte count. A run of identical lines is periodic, so after the
+// first repeat each byte need only equal the byte one line before it.
+size_t repeated_line_bytes(const BatchFile &bf, const char *line, size_t size) {
+  const char *at = bf.buf + bf.pos;
+  size_t available = static_cast<size_t>(bf.end - bf.pos);
+  if (available < size || memcmp(at, line, size) != 0) return 0;
+  size_t periodic = equal_prefix(at + size, at, available - size);
+  return size + periodic / size * size;
+}
+
 // Hash of a line's bytes for the look-up tables below (not the partition hash, which must
 // stay as it is).
 uint32_t line_hash(const char *text, size_t length) {
@@ -488,9 +528,20 @@ void merge_batchs(int r) {
     append_line(fd_out, previous, length);
     // A batch is sorted, so equal lines come in runs; a run of identical lines keeps its
     // place at the top of the heap and needs no comparison.
+    // The repeats that lie whole in the reader's block are copied as they stand; a repeat
+    // that crosses the block end, or was cut to MAX_LINE_BYTES, goes through the reader.
+    previous[length] = '\n';
     bool more;
-    while ((more = read_line_batch(&top)) && strcmp(top.line, previous) == 0) {
-      append_line(fd_out, previous, length);
+    for (;;) {
+      size_t repeats = repeated_line_bytes(top, previous, static_cast<size_t>(length) + 1);
+      append_lines(fd_out, top.buf + top.pos, repeats);
+      top.pos += static_cast<int>(repeats);
+      more = read_line_batch(&top);
+      if (!more || strncmp(top.line, previous, static_cast<size_t>(length)) != 0 ||
+          top.line[length] != '\0') {
+        break;
+      }
+      append_line(fd_out, top.line, length);
     }
     if (more) {
       heads[t] = merge_head(collation, top.line);

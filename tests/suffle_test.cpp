@@ -151,8 +151,24 @@ TEST(SuffleMergeBatchs, MergesTheBatchFilesOfOneReducer) {
     std::string merged_or_error;
     int status;
   };
+  // Runs of identical lines, copied whole where they lie in a read block: runs that cross
+  // block ends, over-long lines that repeat only once cut, a line with a zero byte, and a
+  // line that merely begins like the run's.
+  auto repeat = [](const std::string &line, int times) {
+    std::string all;
+    for (int k = 0; k < times; ++k) all += line;
+    return all;
+  };
+  const std::string long_line = std::string(300, 'x') + "\n";
+  const std::string cut_line = std::string(MAX_LINE_BYTES, 'x') + "\n";
+  const std::string runs0 = repeat("ab 1\n", 30000) + repeat(long_line, 3) + "y\n";
+  const std::string runs1 = repeat("ab 1\n", 20000) + repeat(std::string("ab 1\0z\n", 7), 2) +
+                            "ab 12\n" + repeat("x 1\n", 17000) + "y\n";
+  const std::string runs_merged = repeat("ab 1\n", 50002) + "ab 12\n" + repeat("x 1\n", 17000) +
+                                  repeat(cut_line, 3) + "y\ny\n";
   const Case cases[] = {
       {"two", {"a 1\nc 1\n", "b 1\nc 1\n"}, 2, "a 1\nb 1\nc 1\nc 1\n", 0},
+      {"runs", {runs0, runs1}, 2, runs_merged, 0},
       {"one, copied", {"\na 1\na 1\nb\t1\n"}, 1, "\na 1\na 1\nb\t1\n", 0},
       {"none", {}, 0, "", 0},
       {"an empty one", {"b\n", "", "a\n"}, 3, "a\nb\n", 0},
