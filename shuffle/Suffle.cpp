@@ -310,17 +310,44 @@ int count_distinct_lines(char *const *lines, int count) {
   return distinct;
 }
 
+// A distinct line as the sort moves it: the first bytes of what decides its place (the line
+// itself when bytes decide, else its sort key) as a big-endian number, so that most
+// comparisons are one integer comparison. Two prefixes that differ order their lines as strcmp
+// of the whole texts would; equal prefixes leave it to the full comparison.
+struct SortEntry {
+  uint64_t prefix;
+  uint32_t index;        // in distinct_lines
+  uint32_t has_prefix;   // 0 for a line without a sort key in a collating locale
+};
+SortEntry sort_entries[BATCH_LINES];
+
+// The first 8 bytes of the zero-terminated text, zeros after its end, most significant first.
+uint64_t order_prefix(const char *text) {
+  uint64_t prefix = 0;
+  for (int k = 0; k < 8; ++k) {
+    unsigned char c = static_cast<unsigned char>(text[k]);
+    if (c == 0) break;
+    prefix |= uint64_t{c} << (56 - 8 * k);
+  }
+  return prefix;
+}
+
 void sort_distinct_lines(Collation collation, int distinct) {
   for (int d = 0; d < distinct; ++d) {
-    sorted_distinct[d] = static_cast<uint32_t>(d);
     DistinctLine &line = distinct_lines[d];
     if (!collation.by_bytes) line.key = sort_key(line.text, line.length);
+    const char *decides = collation.by_bytes ? line.text : line.key;
+    sort_entries[d] = SortEntry{decides != nullptr ? order_prefix(decides) : 0,
+                                static_cast<uint32_t>(d), decides != nullptr};
   }
-  std::sort(sorted_distinct, sorted_distinct + distinct, [collation](uint32_t a, uint32_t b) {
-    const DistinctLine &x = distinct_lines[a];
-    const DistinctLine &y = distinct_lines[b];
-    return collate(collation, x.text, x.key, y.text, y.key) < 0;
-  });
+  std::sort(sort_entries, sort_entries + distinct,
+            [collation](const SortEntry &a, const SortEntry &b) {
+              if (a.has_prefix && b.has_prefix && a.prefix != b.prefix) return a.prefix < b.prefix;
+              const DistinctLine &x = distinct_lines[a.index];
+              const DistinctLine &y = distinct_lines[b.index];
+              return collate(collation, x.text, x.key, y.text, y.key) < 0;
+            });
+  for (int d = 0; d < distinct; ++d) sorted_distinct[d] = sort_entries[d].index;
 }
 
 void forget_distinct_lines(int distinct) {
