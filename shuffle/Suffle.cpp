@@ -418,26 +418,52 @@ void extract_word(const char *line, char *word) {
 
 uint32_t hash_word(const char *str) { return hash_bytes(str); }
 
-void add_line(const char *line) {
-  // The key and its hash in one pass; the line goes on past the key up to its zero byte.
-  uint32_t h = 5381;
-  size_t length = 0;
-  while (length < MAX_LINE_BYTES && line[length] != '\0' && line[length] != ' ') {
-    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(line[length])));
-    ++length;
+namespace {
+
+// Files the `length` bytes at text, a whole line of at most MAX_LINE_BYTES bytes with no zero
+// byte among them, as add_line files it.
+void file_line(const char *text, size_t length) {
+  // Depends on the key alone, so every occurrence of a word meets in one reducer; with one
+  // reducer there is nothing to choose.
+  uint32_t r = 0;
+  if (num_reducers > 1) {
+    uint32_t h = 5381;
+    for (size_t k = 0; k < length && text[k] != ' '; ++k) {
+      h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(text[k])));
+    }
+    r = h % static_cast<uint32_t>(num_reducers);
   }
-  length += strnlen(line + length, MAX_LINE_BYTES - length);
-  // Depends on the key alone, so every occurrence of a word meets in one reducer.
-  uint32_t r = h % static_cast<uint32_t>(num_reducers);
   int n = nlines[r];
   char *slot = n == 0 ? line_pool[r] : pool_end[r];
-  memcpy(slot, line, length);
+  memcpy(slot, text, length);
   slot[length] = '\0';
   buffer[r][n] = slot;
   pool_end[r] = slot + length + 1;
   nlines[r] = n + 1;
   if (nlines[r] == BATCH_LINES) flush_batch(static_cast<int>(r));
 }
+
+// Files the next line of the map file where it lies in the read block, without copying it
+// first, and returns true; false, with nothing read, when no whole line is left in the block,
+// so that the reader, which refills the block, takes it.
+bool file_line_in_block(MapFile &mf) {
+  if (mf.pos >= mf.end) return false;
+  const char *start = mf.buf + mf.pos;
+  size_t available = static_cast<size_t>(mf.end - mf.pos);
+  const char *newline = static_cast<const char *>(memchr(start, '\n', available));
+  if (newline == nullptr) return false;
+  size_t span = static_cast<size_t>(newline - start);
+  // As read_line_map keeps it: cut to MAX_LINE_BYTES, and ended by a zero byte inside it.
+  size_t kept = std::min(span, size_t{MAX_LINE_BYTES});
+  const char *zero = static_cast<const char *>(memchr(start, '\0', kept));
+  file_line(start, zero != nullptr ? static_cast<size_t>(zero - start) : kept);
+  mf.pos += static_cast<int>(span) + 1;
+  return true;
+}
+
+}  // namespace
+
+void add_line(const char *line) { file_line(line, strnlen(line, MAX_LINE_BYTES)); }
 
 int cmp_lines(const void *a, const void *b) {
   return strcoll(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
@@ -620,8 +646,12 @@ int suffle_process_files(int num_maps, char **map_files, int nreducers) {
     for (int i = 0; i < num_maps; ++i) {
       MapFile &mf = maps[i];
       if (!mf.active) continue;
-      if (read_line_map(&mf, line)) {
+      bool filed = file_line_in_block(mf);
+      if (!filed && read_line_map(&mf, line)) {
         add_line(line);
+        filed = true;
+      }
+      if (filed) {
         mf.tuples++;
         continue;
       }
