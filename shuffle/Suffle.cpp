@@ -173,12 +173,62 @@ size_t repeated_line_bytes(const BatchFile &bf, const char *line, size_t size) {
   return size + periodic / size * size;
 }
 
+// Appends `count` copies of a line of `length` bytes (at most MAX_LINE_BYTES) and its newline
+// to outbuf, in the bytes and with the writes append_line would make line by line; the copies
+// that fit are made from the ones already in the buffer, doubling each time.
+void append_repeated_line(int fd, const char *line, int length, uint32_t count) {
+  const int unit = length + 1;
+  while (count > 0) {
+    if (outpos > 0 && outpos + length > kOutFillLimit) write_out(fd);
+    char *first = outbuf + outpos;
+    memcpy(first, line, static_cast<size_t>(length));
+    first[length] = '\n';
+    // Copies after the first that pass append_line's fill test: each starts at most at
+    // kOutFillLimit - length.
+    uint32_t fit = 1 + static_cast<uint32_t>((kOutFillLimit - length - outpos) / unit);
+    uint32_t made = 1;
+    uint32_t wanted = count < fit ? count : fit;
+    while (made < wanted) {
+      uint32_t more = made < wanted - made ? made : wanted - made;
+      memcpy(first + size_t{made} * unit, first, size_t{more} * unit);
+      made += more;
+    }
+    outpos += static_cast<int>(made) * unit;
+    count -= made;
+  }
+}
+
 // Hash of a line's bytes for the look-up tables below (not the partition hash, which must
 // stay as it is).
+uint64_t load_bytes(const char *text, size_t count) {
+  uint64_t value = 0;
+  memcpy(&value, text, count);
+  return value;
+}
+
 uint32_t line_hash(const char *text, size_t length) {
-  uint32_t h = 2166136261u;
-  for (size_t k = 0; k < length; ++k) h = (h ^ static_cast<unsigned char>(text[k])) * 16777619u;
-  return h;
+  // Eight bytes a step, the last step overlapping the one before; a short line is read in
+  // two overlapping halves or three single bytes. Lines are short, and every line of a batch
+  // is hashed once. The length enters first, so overlapping reads cannot make two lines of
+  // different lengths alike.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+  uint64_t h = (length + 1) * kMultiplier;
+  auto mix = [&h](uint64_t chunk) {
+    h = (h ^ chunk) * kMultiplier;
+    h ^= h >> 29;
+  };
+  if (length >= sizeof(uint64_t)) {
+    size_t k = 0;
+    for (; k + sizeof(uint64_t) < length; k += sizeof(uint64_t)) mix(load_bytes(text + k, 8));
+    mix(load_bytes(text + length - 8, 8));
+  } else if (length >= 4) {
+    mix(load_bytes(text, 4) << 32 | load_bytes(text + length - 4, 4));
+  } else if (length > 0) {
+    mix(uint64_t{static_cast<unsigned char>(text[0])} << 16 |
+        uint64_t{static_cast<unsigned char>(text[length / 2])} << 8 |
+        static_cast<unsigned char>(text[length - 1]));
+  }
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 // How lines are ordered under the current locale. Where the locale has no collation rules,
@@ -485,10 +535,8 @@ void flush_batch(int r) {
   int n = 0;
   for (int d = 0; d < distinct; ++d) {
     const DistinctLine &line = distinct_lines[sorted_distinct[d]];
-    for (uint32_t k = 0; k < line.count; ++k) {
-      append_line(fd, line.text, static_cast<int>(line.length));
-      buffer[r][n++] = const_cast<char *>(line.text);
-    }
+    append_repeated_line(fd, line.text, static_cast<int>(line.length), line.count);
+    for (uint32_t k = 0; k < line.count; ++k) buffer[r][n++] = const_cast<char *>(line.text);
   }
   flush_batch_out(fd);
   close(fd);
