@@ -114,93 +114,106 @@ void build_lower_case(LowerCase &lower) {
   }
 }
 
-// The word being built and the tuples not yet written, for one input.
+// The word being built and the tuples not yet written, for one input. While a word is read,
+// its bytes go to `word` as they stand and, lower-cased through the table, straight to its
+// place in outbuf, so that a word the table can lower is written by appending its tail.
 struct MapState {
   int fd_out;
   char word[kWordBufferSize];
   int wlen = 0;
+  // Set when a letter of the current word is not in the table (or the locale has no table):
+  // the word then leaves through normalize_utf8.
+  bool needs_conversion = false;
   char outbuf[MAP_BLOCK_SIZE];
   int outpos = 0;
   int words = 0;
   LowerCase lower;
 };
 
-// Appends the word lower-cased through the table to outbuf at outpos; false, with nothing
-// kept, when a letter of it is not in the table.
-bool append_lowered(const LowerCase &lower, const char *word, int wlen, char *out) {
-  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(word);
-  for (int k = 0; k < wlen; ++k) {
-    unsigned char c = bytes[k];
-    unsigned char lowered;
-    if (c < 0x80) {
-      lowered = lower.ascii_lower[c];
-    } else {
-      // With by_table every letter of 0x80 and above is U+00C0 to U+00FF: lead byte and one
-      // continuation byte.
-      out[k] = static_cast<char>(c);
-      ++k;
-      lowered = lower.latin1_lower[bytes[k] - kContinuationBase];
-    }
-    if (lowered == 0) return false;
-    out[k] = static_cast<char>(lowered);
-  }
-  return true;
-}
+// Room that is always free at outpos between words: the longest word and its tail, where the
+// word being read is lowered.
+constexpr int kTupleRoom = MAX_WORD_BYTES + kTupleTailBytes;
+static_assert(kTupleRoom <= MAP_BLOCK_SIZE);
 
-// Writes out the tuples waiting when `length` more word bytes and the tail might not fit.
-void make_room(MapState &state, int length) {
-  if (state.outpos + length > MAP_BLOCK_SIZE - kTupleTailBytes - 1 && state.outpos > 0) {
+// Writes out the tuples waiting when the next word and its tail might not fit.
+void keep_tuple_room(MapState &state) {
+  if (state.outpos > MAP_BLOCK_SIZE - kTupleRoom) {
     flush_out(state.fd_out, state.outbuf, &state.outpos);
   }
 }
 
 void emit_word(MapState &state) {
   int length = state.wlen;
-  make_room(state, length);
-  if (!state.lower.by_table ||
-      !append_lowered(state.lower, state.word, state.wlen, state.outbuf + state.outpos)) {
+  char *out = state.outbuf + state.outpos;
+  if (state.needs_conversion) {
     state.word[state.wlen] = '\0';
     normalize_utf8(state.word);
     // A locale may lower a letter into another byte length; the word that leaves is what
     // normalize_utf8 made of it, which still has at most 255 bytes.
     length = static_cast<int>(strlen(state.word));
-    make_room(state, length);
-    memcpy(state.outbuf + state.outpos, state.word, length);
+    memcpy(out, state.word, static_cast<size_t>(length));
   }
-  memcpy(state.outbuf + state.outpos + length, kTupleTail, kTupleTailBytes);
+  memcpy(out + length, kTupleTail, kTupleTailBytes);
   state.outpos += length + kTupleTailBytes;
   state.words++;
   state.wlen = 0;
+  state.needs_conversion = false;
+  keep_tuple_room(state);
 }
 
 // Applies the word rules to the whole units in block[0, end). Returns the number of bytes
 // scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
 // block.
 int scan_block(MapState &state, const unsigned char *block, int end) {
-  const unsigned char *single_letter = state.lower.single_letter;
+  const LowerCase &lower = state.lower;
+  // The word's progress is kept in locals while bytes are stored: stores through char
+  // pointers could alias the state, and would make every letter reload it.
+  char *word = state.word;
+  char *out = state.outbuf + state.outpos;
+  int wlen = state.wlen;
+  bool needs_conversion = state.needs_conversion;
   int i = 0;
   while (i < end) {
     unsigned char c = block[i];
-    if (single_letter[c]) {
+    if (lower.single_letter[c]) {
       // An over-long word drops the letters that do not fit but stays open: it is never
       // split, and a later letter that fits is still appended.
-      if (state.wlen < MAX_WORD_BYTES) state.word[state.wlen++] = static_cast<char>(c);
+      if (wlen < MAX_WORD_BYTES) {
+        // A single-byte letter is ASCII whenever the table is used; otherwise the word is
+        // converted anyway and its lowered bytes here are never written.
+        unsigned char lowered = lower.ascii_lower[c & 0x7F];
+        word[wlen] = static_cast<char>(c);
+        out[wlen] = static_cast<char>(lowered);
+        needs_conversion |= lowered == 0;
+        ++wlen;
+      }
       ++i;
       continue;
     }
     int len = unit_length(c);
     if (i + len > end) break;
     if (len == 2 && is_latin1_letter(c, block[i + 1])) {
-      if (state.wlen + len <= MAX_WORD_BYTES) {
-        state.word[state.wlen] = static_cast<char>(c);
-        state.word[state.wlen + 1] = static_cast<char>(block[i + 1]);
-        state.wlen += len;
+      if (wlen + len <= MAX_WORD_BYTES) {
+        unsigned char lowered = lower.latin1_lower[block[i + 1] - kContinuationBase];
+        word[wlen] = static_cast<char>(c);
+        word[wlen + 1] = static_cast<char>(block[i + 1]);
+        out[wlen] = static_cast<char>(c);
+        out[wlen + 1] = static_cast<char>(lowered);
+        needs_conversion |= lowered == 0;
+        wlen += len;
       }
-    } else if (state.wlen > 0) {
+    } else if (wlen > 0) {
+      state.wlen = wlen;
+      state.needs_conversion = needs_conversion;
       emit_word(state);
+      out = state.outbuf + state.outpos;
+      wlen = 0;
+      needs_conversion = false;
     }
     i += len;
   }
+  state.wlen = wlen;
+  state.needs_conversion = needs_conversion;
   return i;
 }
 
@@ -237,6 +250,7 @@ void flush_out(int fd_out, char *buf, int *pos) {
 int map_process_file(int fd_in, int fd_out) {
   MapState state;
   state.fd_out = fd_out;
+  // Without by_table the lowering tables stay empty, so every word is converted.
   build_lower_case(state.lower);
   unsigned char inbuf[MAP_BLOCK_SIZE];
   static_assert(MAP_BLOCK_SIZE > kMaxUnitBytes);

@@ -158,6 +158,14 @@ TEST(SameBytes, EdgeTextsInEveryLocale) {
       "\xC3\x28 ab\xE2"
       "ab \xC2\xC3 x",  // malformed units
       generated_text(7, 3000, 50),
+      // More tuples than one output block, with words the table cannot lower (the Turkish
+      // capital I) scattered among those it can, and over-long ones among them.
+      [] {
+        std::string text = generated_text(11, 12000, 0);
+        for (size_t at = 0; at < text.size(); at += 997) text.insert(at, " IRMAK Iyi ");
+        text += std::string(300, 'I') + " " + std::string(260, 'z') + "I end";
+        return text;
+      }(),
   };
   for (const char *locale : {"C.UTF-8", "en_US.UTF-8", "es_ES.UTF-8", "tr_TR.UTF-8", "C"}) {
     if (!locale_available(locale)) continue;
