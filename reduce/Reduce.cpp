@@ -15,6 +15,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/Repeats.h"
 #include "reduce/ResultParts.h"
 
 namespace {
@@ -63,6 +64,17 @@ constexpr long long saturating_add(long long a, long long b) {
   if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? LLONG_MAX : LLONG_MIN;
   return sum;
 }
+
+// The sum after adding count `times` times, each addition kept at the 64-bit limits. The
+// steps all go one way, so the limit reached first is where the sum stays.
+constexpr long long add_repeated(long long sum, long long count, size_t times) {
+  __int128 exact = static_cast<__int128>(sum) + static_cast<__int128>(count) * times;
+  if (exact > LLONG_MAX) return LLONG_MAX;
+  if (exact < LLONG_MIN) return LLONG_MIN;
+  return static_cast<long long>(exact);
+}
+static_assert(add_repeated(1, 2, 3) == 7 && add_repeated(LLONG_MAX - 1, 1, 5) == LLONG_MAX);
+static_assert(add_repeated(LLONG_MIN, -1, 2) == LLONG_MIN && add_repeated(5, -1, 10) == -5);
 
 // The decimal integer after optional white space and sign at the start of
 // text, as "%d" reads it, kept at the 64-bit limits. False when no digit
@@ -296,10 +308,15 @@ int reduce_process_file(int fd_in, int fd_out) {
         // A whole line inside the chunk is parsed where it lies.
         size_t length = static_cast<size_t>(line_end - next);
         if (repeats_last_line(state.last, next, length)) {
-          if (state.last.has_word) state.sum = saturating_add(state.sum, state.last.count);
-        } else {
-          take_line(state, std::string_view(next, length).substr(0, kLineCapacity));
+          // This line and the copies of it that follow in the chunk, all at once.
+          size_t run = length + 1 + repeats_after_line(next, end - next, length + 1);
+          if (state.last.has_word) {
+            state.sum = add_repeated(state.sum, state.last.count, run / (length + 1));
+          }
+          next += run;
+          continue;
         }
+        take_line(state, std::string_view(next, length).substr(0, kLineCapacity));
       } else {
         // A line split between two chunks is joined here.
         append_to_line(state, next, static_cast<int>(stop - next));

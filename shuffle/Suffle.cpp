@@ -17,6 +17,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/Repeats.h"
 
 char *buffer[MAX_REDUCERS][BATCH_LINES];
 int nlines[MAX_REDUCERS];
@@ -148,29 +149,13 @@ void append_lines(int fd, const char *bytes, size_t size) {
   }
 }
 
-// How many leading bytes of a and b (n bytes each) are equal.
-size_t equal_prefix(const char *a, const char *b, size_t n) {
-  size_t k = 0;
-  for (; k + sizeof(uint64_t) <= n; k += sizeof(uint64_t)) {
-    uint64_t x;
-    uint64_t y;
-    memcpy(&x, a + k, sizeof x);
-    memcpy(&y, b + k, sizeof y);
-    if (x != y) return k + static_cast<size_t>(__builtin_ctzll(x ^ y)) / CHAR_BIT;
-  }
-  while (k < n && a[k] == b[k]) ++k;
-  return k;
-}
-
 // The whole lines at the reader's position that repeat `line` (its bytes and newline, `size`
-// bytes in all) exactly, as one byte count. A run of identical lines is periodic, so after the
-// first repeat each byte need only equal the byte one line before it.
+// bytes in all) exactly, as one byte count.
 size_t repeated_line_bytes(const BatchFile &bf, const char *line, size_t size) {
   const char *at = bf.buf + bf.pos;
   size_t available = static_cast<size_t>(bf.end - bf.pos);
   if (available < size || memcmp(at, line, size) != 0) return 0;
-  size_t periodic = equal_prefix(at + size, at, available - size);
-  return size + periodic / size * size;
+  return size + repeats_after_line(at, available, size);
 }
 
 // Appends `count` copies of a line of `length` bytes (at most MAX_LINE_BYTES) and its newline

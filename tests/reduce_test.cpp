@@ -56,6 +56,7 @@ TEST(ReduceProcessFile, TotalsOfAdjacentEqualWords) {
       {"a 1\na 1\nb 1\nb 1\na 1\na 1\n", "a 2\nb 2\na 2\n=3"},
       {"a 9223372036854775807\na 9223372036854775807\n", "a 9223372036854775807\n=1"},
       {repeat(w + " 2\n", 3), w + " 6\n=1"},
+      {repeat("a 4611686018427387904\n", 3) + "a -1\n", "a 9223372036854775806\n=1"},
   };
   for (const Case &c : cases) EXPECT_EQ(reduce_bytes(c.input), c.expected) << hex(c.input);
 }
