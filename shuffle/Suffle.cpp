@@ -367,21 +367,63 @@ uint64_t order_prefix(const char *text) {
   return prefix;
 }
 
+// The radix sort below takes a byte of the prefix a pass.
+constexpr int kPrefixBytes = sizeof(uint64_t);
+constexpr int kRadixBuckets = 1 << CHAR_BIT;
+SortEntry radix_scratch[BATCH_LINES];
+
+// Orders the entries by prefix, stably, one byte a pass from the least significant; a pass
+// whose byte is the same in every entry is skipped.
+void radix_sort_by_prefix(SortEntry *entries, int count) {
+  uint32_t counts[kPrefixBytes][kRadixBuckets] = {};
+  for (int n = 0; n < count; ++n) {
+    for (int b = 0; b < kPrefixBytes; ++b) counts[b][(entries[n].prefix >> (CHAR_BIT * b)) & 0xFF]++;
+  }
+  SortEntry *from = entries;
+  SortEntry *to = radix_scratch;
+  for (int b = 0; b < kPrefixBytes; ++b) {
+    int shift = CHAR_BIT * b;
+    if (counts[b][(from[0].prefix >> shift) & 0xFF] == static_cast<uint32_t>(count)) continue;
+    uint32_t next[kRadixBuckets];
+    uint32_t sum = 0;
+    for (int digit = 0; digit < kRadixBuckets; ++digit) {
+      next[digit] = sum;
+      sum += counts[b][digit];
+    }
+    for (int n = 0; n < count; ++n) to[next[(from[n].prefix >> shift) & 0xFF]++] = from[n];
+    std::swap(from, to);
+  }
+  if (from != entries) memcpy(entries, from, sizeof(SortEntry) * static_cast<size_t>(count));
+}
+
 void sort_distinct_lines(Collation collation, int distinct) {
+  bool all_have_prefix = true;
   for (int d = 0; d < distinct; ++d) {
     DistinctLine &line = distinct_lines[d];
     if (!collation.by_bytes) line.key = sort_key(line.text, line.length);
     const char *decides = collation.by_bytes ? line.text : line.key;
     sort_entries[d] = SortEntry{decides != nullptr ? order_prefix(decides) : 0,
                                 static_cast<uint32_t>(d), decides != nullptr};
+    all_have_prefix = all_have_prefix && decides != nullptr;
   }
-  std::sort(sort_entries, sort_entries + distinct,
-            [collation](const SortEntry &a, const SortEntry &b) {
-              if (a.has_prefix && b.has_prefix && a.prefix != b.prefix) return a.prefix < b.prefix;
-              const DistinctLine &x = distinct_lines[a.index];
-              const DistinctLine &y = distinct_lines[b.index];
-              return collate(collation, x.text, x.key, y.text, y.key) < 0;
-            });
+  auto before = [collation](const SortEntry &a, const SortEntry &b) {
+    if (a.has_prefix && b.has_prefix && a.prefix != b.prefix) return a.prefix < b.prefix;
+    const DistinctLine &x = distinct_lines[a.index];
+    const DistinctLine &y = distinct_lines[b.index];
+    return collate(collation, x.text, x.key, y.text, y.key) < 0;
+  };
+  if (all_have_prefix && distinct > 0) {
+    // The prefixes put most lines in place; lines that share one are ordered among themselves.
+    radix_sort_by_prefix(sort_entries, distinct);
+    for (int first = 0; first < distinct;) {
+      int last = first + 1;
+      while (last < distinct && sort_entries[last].prefix == sort_entries[first].prefix) ++last;
+      if (last - first > 1) std::sort(sort_entries + first, sort_entries + last, before);
+      first = last;
+    }
+  } else {
+    std::sort(sort_entries, sort_entries + distinct, before);
+  }
   for (int d = 0; d < distinct; ++d) sorted_distinct[d] = sort_entries[d].index;
 }
 
