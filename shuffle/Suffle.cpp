@@ -183,14 +183,15 @@ void append_repeated_line(int fd, const char *line, int length, uint32_t count) 
   }
 }
 
-// Hash of a line's bytes for the look-up tables below (not the partition hash, which must
-// stay as it is).
+// `count` (at most 8) bytes at text as one number.
 uint64_t load_bytes(const char *text, size_t count) {
   uint64_t value = 0;
   memcpy(&value, text, count);
   return value;
 }
 
+// Hash of a line's bytes for the look-up tables below (not the partition hash, which must
+// stay as it is).
 uint32_t line_hash(const char *text, size_t length) {
   // Eight bytes a step, the last step overlapping the one before; a short line is read in
   // two overlapping halves or three single bytes. Lines are short, and every line of a batch
@@ -204,8 +205,10 @@ uint32_t line_hash(const char *text, size_t length) {
   };
   if (length >= sizeof(uint64_t)) {
     size_t k = 0;
-    for (; k + sizeof(uint64_t) < length; k += sizeof(uint64_t)) mix(load_bytes(text + k, 8));
-    mix(load_bytes(text + length - 8, 8));
+    for (; k + sizeof(uint64_t) < length; k += sizeof(uint64_t)) {
+      mix(load_bytes(text + k, sizeof(uint64_t)));
+    }
+    mix(load_bytes(text + length - sizeof(uint64_t), sizeof(uint64_t)));
   } else if (length >= 4) {
     mix(load_bytes(text, 4) << 32 | load_bytes(text + length - 4, 4));
   } else if (length > 0) {
@@ -345,52 +348,58 @@ int count_distinct_lines(char *const *lines, int count) {
   return distinct;
 }
 
+// Bytes of a line's order prefix: one 64-bit number, and one radix pass each.
+constexpr int kPrefixBytes = sizeof(uint64_t);
+constexpr int kRadixBuckets = 1 << CHAR_BIT;
+static_assert(kRadixBuckets == 256);
+
 // A distinct line as the sort moves it: the first bytes of what decides its place (the line
 // itself when bytes decide, else its sort key) as a big-endian number, so that most
 // comparisons are one integer comparison. Two prefixes that differ order their lines as strcmp
 // of the whole texts would; equal prefixes leave it to the full comparison.
 struct SortEntry {
   uint64_t prefix;
-  uint32_t index;        // in distinct_lines
-  uint32_t has_prefix;   // 0 for a line without a sort key in a collating locale
+  uint32_t index;       // in distinct_lines
+  uint32_t has_prefix;  // 0 for a line without a sort key in a collating locale
 };
 SortEntry sort_entries[BATCH_LINES];
+SortEntry radix_scratch[BATCH_LINES];
 
-// The first 8 bytes of the zero-terminated text, zeros after its end, most significant first.
+// The first kPrefixBytes bytes of the zero-terminated text, zeros after its end, the first
+// byte most significant.
 uint64_t order_prefix(const char *text) {
   uint64_t prefix = 0;
-  for (int k = 0; k < 8; ++k) {
+  for (int k = 0; k < kPrefixBytes; ++k) {
     unsigned char c = static_cast<unsigned char>(text[k]);
     if (c == 0) break;
-    prefix |= uint64_t{c} << (56 - 8 * k);
+    prefix |= uint64_t{c} << (CHAR_BIT * (kPrefixBytes - 1 - k));
   }
   return prefix;
 }
 
-// The radix sort below takes a byte of the prefix a pass.
-constexpr int kPrefixBytes = sizeof(uint64_t);
-constexpr int kRadixBuckets = 1 << CHAR_BIT;
-SortEntry radix_scratch[BATCH_LINES];
+// The byte of the prefix that radix pass b sorts by, the least significant first.
+unsigned radix_digit(uint64_t prefix, int b) {
+  return static_cast<unsigned>(prefix >> (CHAR_BIT * b)) & (kRadixBuckets - 1);
+}
 
 // Orders the entries by prefix, stably, one byte a pass from the least significant; a pass
 // whose byte is the same in every entry is skipped.
 void radix_sort_by_prefix(SortEntry *entries, int count) {
   uint32_t counts[kPrefixBytes][kRadixBuckets] = {};
   for (int n = 0; n < count; ++n) {
-    for (int b = 0; b < kPrefixBytes; ++b) counts[b][(entries[n].prefix >> (CHAR_BIT * b)) & 0xFF]++;
+    for (int b = 0; b < kPrefixBytes; ++b) counts[b][radix_digit(entries[n].prefix, b)]++;
   }
   SortEntry *from = entries;
   SortEntry *to = radix_scratch;
   for (int b = 0; b < kPrefixBytes; ++b) {
-    int shift = CHAR_BIT * b;
-    if (counts[b][(from[0].prefix >> shift) & 0xFF] == static_cast<uint32_t>(count)) continue;
+    if (counts[b][radix_digit(from[0].prefix, b)] == static_cast<uint32_t>(count)) continue;
     uint32_t next[kRadixBuckets];
     uint32_t sum = 0;
     for (int digit = 0; digit < kRadixBuckets; ++digit) {
       next[digit] = sum;
       sum += counts[b][digit];
     }
-    for (int n = 0; n < count; ++n) to[next[(from[n].prefix >> shift) & 0xFF]++] = from[n];
+    for (int n = 0; n < count; ++n) to[next[radix_digit(from[n].prefix, b)]++] = from[n];
     std::swap(from, to);
   }
   if (from != entries) memcpy(entries, from, sizeof(SortEntry) * static_cast<size_t>(count));

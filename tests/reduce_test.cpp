@@ -42,7 +42,7 @@ TEST(ReduceProcessFile, TotalsOfAdjacentEqualWords) {
       {"a 1\na 1\nb 1\n", "a 2\nb 1\n=2"},
       {"", "=0"},
       {"a 3\na 4\nb 1\na 1\n", "a 7\nb 1\na 1\n=3"},  // only adjacent lines
-      {"a 1\na 1\nb 1", "a 2\n=1"},                    // last line without line end
+      {"a 1\na 1\nb 1", "a 2\n=1"},                   // last line without line end
       {"a 5\nb\nb \n", "a 5\nb 2\n=2"},               // no count: one occurrence
       {"\na 1\n \t\na 1\r\n", "a 2\n=1"},             // empty and blank lines
       {"a 0\nb -1\nb 1\n", "=0"},                     // totals not above 0

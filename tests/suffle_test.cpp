@@ -164,8 +164,8 @@ TEST(SuffleMergeBatchs, MergesTheBatchFilesOfOneReducer) {
   const std::string runs0 = repeat("ab 1\n", 30000) + repeat(long_line, 3) + "y\n";
   const std::string runs1 = repeat("ab 1\n", 20000) + repeat(std::string("ab 1\0z\n", 7), 2) +
                             "ab 12\n" + repeat("x 1\n", 17000) + "y\n";
-  const std::string runs_merged = repeat("ab 1\n", 50002) + "ab 12\n" + repeat("x 1\n", 17000) +
-                                  repeat(cut_line, 3) + "y\ny\n";
+  const std::string runs_merged =
+      repeat("ab 1\n", 50002) + "ab 12\n" + repeat("x 1\n", 17000) + repeat(cut_line, 3) + "y\ny\n";
   const Case cases[] = {
       {"two", {"a 1\nc 1\n", "b 1\nc 1\n"}, 2, "a 1\nb 1\nc 1\nc 1\n", 0},
       {"runs", {runs0, runs1}, 2, runs_merged, 0},
@@ -236,9 +236,8 @@ TEST(SuffleProcessFiles, FilesEveryLineAsTheLineReaderReadsIt) {
       write_file(stage_dir / names[i], maps[i]);
       write_file(reader_dir / names[i], maps[i]);
     }
-    RunResult stage = in_dir(stage_dir, [&] {
-      suffle_process_files(3, const_cast<char **>(names), reducers);
-    });
+    RunResult stage =
+        in_dir(stage_dir, [&] { suffle_process_files(3, const_cast<char **>(names), reducers); });
     ASSERT_EQ(stage.exit_status, 0) << stage.err;
     RunResult reader = in_dir(reader_dir, [&] {
       num_reducers = reducers;
@@ -260,7 +259,8 @@ TEST(SuffleProcessFiles, FilesEveryLineAsTheLineReaderReadsIt) {
     ASSERT_EQ(reader.exit_status, 0) << reader.err;
     for (const auto &entry : std::filesystem::directory_iterator(reader_dir / "tmp")) {
       std::string name = "tmp/" + entry.path().filename().string();
-      EXPECT_EQ(read_file(stage_dir / name), read_file(entry.path())) << name << ", -r " << reducers;
+      EXPECT_EQ(read_file(stage_dir / name), read_file(entry.path()))
+          << name << ", -r " << reducers;
     }
   }
 }
