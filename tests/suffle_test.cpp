@@ -228,7 +228,11 @@ TEST(SuffleProcessFiles, FilesEveryLineAsTheLineReaderReadsIt) {
     if (i % 777 == 0) tricky += std::string("nul\0tail 1\nb\0b 1\nzz\0c 1\n", 24);
     if (i % 555 == 0) tricky += "\n";
   }
-  const std::string maps[] = {tricky, "a 1\nb 1\nunterminated 1", tricky.substr(5)};
+  // A whole block, then a block of a line and an unterminated line, which the bytes left in
+  // the buffer from the block before would seem to end.
+  std::string full_block;
+  while (full_block.size() < SUFFLE_BLOCK_SIZE) full_block += "w 1\n";
+  const std::string maps[] = {tricky, full_block + "x 1\nunterminated 1", tricky.substr(5)};
   const char *names[] = {"tmp/m0", "tmp/m1", "tmp/m2"};
   for (int reducers : {1, 4}) {
     ScratchDir stage_dir, reader_dir;
