@@ -440,31 +440,24 @@ void forget_distinct_lines(int distinct) {
   for (int d = 0; d < distinct; ++d) distinct_slots[distinct_lines[d].slot] = 0;
 }
 
-// The current line of a batch reader as the merge compares it: as the sort of a batch does,
-// by the prefix of what decides its place first, and in full only on equal prefixes.
+// The current line of a batch reader as the merge compares it.
 struct MergeHead {
   const char *key;  // sort key, or nullptr
   int length;
-  uint64_t prefix;
-  bool has_prefix;  // false for a line without a sort key in a collating locale
 };
 
 MergeHead merge_head(Collation collation, const char *line) {
   uint32_t length = static_cast<uint32_t>(strlen(line));
-  const char *key = collation.by_bytes ? nullptr : sort_key(line, length);
-  const char *decides = collation.by_bytes ? line : key;
-  return MergeHead{key, static_cast<int>(length), decides != nullptr ? order_prefix(decides) : 0,
-                   decides != nullptr};
+  return MergeHead{collation.by_bytes ? nullptr : sort_key(line, length), static_cast<int>(length)};
 }
 
 // heapify_down with the merge's own comparison; the same order and the same tie rule.
 void sift_down(HeapNode *h, int size, int i, const BatchFile *b, const MergeHead *heads,
                Collation collation) {
   auto less = [&](int x, int y) {
-    const MergeHead &p = heads[h[x].idx];
-    const MergeHead &q = heads[h[y].idx];
-    if (p.has_prefix && q.has_prefix && p.prefix != q.prefix) return p.prefix < q.prefix;
-    return collate(collation, b[h[x].idx].line, p.key, b[h[y].idx].line, q.key) < 0;
+    int p = h[x].idx;
+    int q = h[y].idx;
+    return collate(collation, b[p].line, heads[p].key, b[q].line, heads[q].key) < 0;
   };
   for (;;) {
     int left = 2 * i + 1;
