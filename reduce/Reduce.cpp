@@ -2,7 +2,6 @@
 #include "reduce/Reduce.h"
 
 #include <fcntl.h>
-#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <string_view>
 
 #include "common/Clock.h"
+#include "common/Collation.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/Repeats.h"
@@ -291,7 +291,7 @@ int cmp_words(const char *a, const char *b) { return strcoll(a, b); }
 int reduce_process_file(int fd_in, int fd_out) {
   ReduceState state;
   state.fd_out = fd_out;
-  state.collation_by_bytes = reinterpret_cast<uintptr_t>(nl_langinfo(_NL_COLLATE_NRULES)) == 0;
+  state.collation_by_bytes = collation_is_byte_order();
   char buffer[REDUCE_BLOCK_SIZE];
   for (;;) {
     ssize_t n = read_block(fd_in, buffer, sizeof buffer);

@@ -2,7 +2,6 @@
 #include "shuffle/Suffle.h"
 
 #include <fcntl.h>
-#include <langinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <string_view>
 
 #include "common/Clock.h"
+#include "common/Collation.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/Repeats.h"
@@ -294,9 +294,7 @@ const char *sort_key(const char *line, uint32_t length) {
 }
 
 Collation current_collation() {
-  // glibc's strcoll is strcmp when the locale has no collation rules (C, C.UTF-8).
-  uintptr_t rules = reinterpret_cast<uintptr_t>(nl_langinfo(_NL_COLLATE_NRULES));
-  Collation collation{rules == 0};
+  Collation collation{collation_is_byte_order()};
   if (!collation.by_bytes) follow_collation_locale();
   return collation;
 }
