@@ -51,7 +51,7 @@ else
   echo "the two results differ" >&2
 fi
 fresh_dirs
-rm -f QuoventMR*.out result_*.txt
+rm -f QuoventMR*.out result_*
 
 echo "== 2. One reducer, 128 full batches and one line more"
 lines=$((128 * 262144))
