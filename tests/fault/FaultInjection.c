@@ -1,0 +1,134 @@
+/* Test-only preload library: makes the Nth call of open, read, write or close
+ * on a work or result file fail, counted over every process of a run.
+ *
+ * Environment:
+ *   QUOVENT_FAULT_COUNTER  a file of 8 zero bytes, shared by the processes of
+ *                          one run: the calls counted so far (required)
+ *   QUOVENT_FAULT_AT       the call to fail, from 1; 0 or unset only counts
+ *   QUOVENT_FAULT_LOG      file that receives "<call> <r|w> <path>\n" for the
+ *                          failed call
+ *   QUOVENT_FAULT_PATHS    ':'-separated texts; a path containing one of them
+ *                          is a work or result file (default "tmp/:Result/")
+ *
+ * The failed call's errno is the one a full disk or a broken device gives:
+ * open EACCES, read EIO, write ENOSPC, close EIO. A failed close still
+ * closes, as close(2) does on Linux. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+enum { TRACKED_FDS = 1024, PATH_BYTES = 256 };
+
+static int (*real_open)(const char *, int, ...);
+static ssize_t (*real_read)(int, void *, size_t);
+static ssize_t (*real_write)(int, const void *, size_t);
+static int (*real_close)(int);
+
+static long *call_counter; /* shared between processes through MAP_SHARED */
+static long fault_at;
+static const char *watched_paths = "tmp/:Result/";
+
+/* Per descriptor of a watched file: 'r' or 'w' by its open mode, 0 when not watched. */
+static char fd_mode[TRACKED_FDS];
+static char fd_path[TRACKED_FDS][PATH_BYTES];
+
+__attribute__((constructor)) static void start_counting(void) {
+  real_open = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
+  real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+  real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+  real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+  const char *counter_file = getenv("QUOVENT_FAULT_COUNTER");
+  const char *at = getenv("QUOVENT_FAULT_AT");
+  const char *paths = getenv("QUOVENT_FAULT_PATHS");
+  if (at != NULL) fault_at = atol(at);
+  if (paths != NULL) watched_paths = paths;
+  if (counter_file == NULL) return;
+  int fd = real_open(counter_file, O_RDWR);
+  if (fd < 0) return;
+  void *shared = mmap(NULL, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  real_close(fd);
+  if (shared != MAP_FAILED) call_counter = (long *)shared;
+}
+
+static int watched(const char *path) {
+  const char *entry = watched_paths;
+  while (*entry != '\0') {
+    size_t length = strcspn(entry, ":");
+    for (const char *p = path; *p != '\0'; ++p) {
+      if (length > 0 && strncmp(p, entry, length) == 0) return 1;
+    }
+    entry += length;
+    if (*entry == ':') ++entry;
+  }
+  return 0;
+}
+
+/* Counts one call; true when it is the one to fail, which is then logged. */
+static int fails_now(const char *call, char mode, const char *path, int error) {
+  if (call_counter == NULL) return 0;
+  long n = __atomic_add_fetch(call_counter, 1, __ATOMIC_SEQ_CST);
+  if (fault_at <= 0 || n != fault_at) return 0;
+  const char *log_file = getenv("QUOVENT_FAULT_LOG");
+  if (log_file != NULL) {
+    int fd = real_open(log_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+      char line[PATH_BYTES + 32];
+      int length = snprintf(line, sizeof line, "%s %c %s\n", call, mode, path);
+      if (real_write(fd, line, (size_t)length) < 0) { /* the test then sees no log line */
+      }
+      real_close(fd);
+    }
+  }
+  errno = error;
+  return 1;
+}
+
+static int fd_watched(int fd) { return fd >= 0 && fd < TRACKED_FDS && fd_mode[fd] != 0; }
+
+int open(const char *path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  if (!watched(path)) return real_open(path, flags, mode);
+  char access = (flags & O_ACCMODE) == O_RDONLY ? 'r' : 'w';
+  if (fails_now("open", access, path, EACCES)) return -1;
+  int fd = real_open(path, flags, mode);
+  if (fd >= 0 && fd < TRACKED_FDS) {
+    fd_mode[fd] = access;
+    snprintf(fd_path[fd], PATH_BYTES, "%s", path);
+  }
+  return fd;
+}
+
+ssize_t read(int fd, void *buf, size_t size) {
+  if (fd_watched(fd) && fails_now("read", fd_mode[fd], fd_path[fd], EIO)) return -1;
+  return real_read(fd, buf, size);
+}
+
+ssize_t write(int fd, const void *buf, size_t size) {
+  if (fd_watched(fd) && fails_now("write", fd_mode[fd], fd_path[fd], ENOSPC)) return -1;
+  return real_write(fd, buf, size);
+}
+
+int close(int fd) {
+  if (!fd_watched(fd)) return real_close(fd);
+  int fail = fails_now("close", fd_mode[fd], fd_path[fd], EIO);
+  fd_mode[fd] = 0;
+  int result = real_close(fd);
+  if (fail) {
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
