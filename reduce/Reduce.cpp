@@ -264,6 +264,15 @@ void append_to_line(ReduceState &state, const char *bytes, int size) {
   state.pos += kept;
 }
 
+// Stops through Error with "<what> <name>\n", keeping the errno of the failed
+// open for the message and the exit status.
+[[noreturn]] void stop_on_open_failure(const char *what, const char *name) {
+  int open_errno = errno;
+  snprintf(MsgError, sizeof MsgError, "%s %s\n", what, name);
+  errno = open_errno;
+  Error(MsgError);
+}
+
 // Reduces shuffle output file r into fd_out and reports it; returns its
 // number of result lines.
 int reduce_partition(int r, int fd_out) {
@@ -271,11 +280,7 @@ int reduce_partition(int r, int fd_out) {
   snprintf(outname, sizeof outname, "%s%s_%d%s", kWorkDir, kShufflePrefix, r, kShuffleSuffix);
   int fd_in = open(outname, O_RDONLY);
   if (fd_in < 0) {
-    int open_errno = errno;
-    snprintf(MsgError, sizeof MsgError,
-             "[Reduce::quovent_reducer] Error opening reducer input file %s\n", outname);
-    errno = open_errno;
-    Error(MsgError);
+    stop_on_open_failure("[Reduce::quovent_reducer] Error opening reducer input file", outname);
   }
   int res = reduce_process_file(fd_in, fd_out);
   snprintf(Msg, sizeof Msg, "\t\tReducer processed %d words from %s file.\n", res, outname);
@@ -350,11 +355,8 @@ void quovent_reducer(const char *output_file, int n_reducers) {
   // path that cannot be written stops the stage before it reads anything.
   int fd_out = create_output_file(output_file);
   if (fd_out < 0) {
-    int open_errno = errno;
-    snprintf(MsgError, sizeof MsgError,
-             "[Reduce::quovent_reducer] Error opening reducer output file %s\n", output_file);
-    errno = open_errno;
-    Error(MsgError);
+    stop_on_open_failure("[Reduce::quovent_reducer] Error opening reducer output file",
+                         output_file);
   }
   int words = 0;
   for (int r = 0; r < n_reducers; ++r) words += reduce_partition(r, fd_out);
