@@ -24,9 +24,9 @@ int nlines[MAX_REDUCERS];
 int batch_count[MAX_REDUCERS];
 int num_reducers;
 
-// Per reducer, room for BATCH_LINES lines of LINE_SLOT bytes; the lines of the current batch
-// are packed one after another, each zero-terminated, so that a short line touches only its own
-// bytes. 1 GiB of address space, of which only the bytes used are ever touched.
+// Per reducer, room for BATCH_LINES lines of LINE_SLOT bytes; the distinct lines of the
+// current batch are packed one after another, each zero-terminated, so that a short line
+// touches only its own bytes and a repeated one none. 1 GiB of address space, of which only the bytes used are ever touched.
 static char line_pool[MAX_REDUCERS][size_t{BATCH_LINES} * LINE_SLOT];
 
 // Per reducer, where the next line goes in its pool. Meaningful only while nlines[r] > 0: an
@@ -307,43 +307,92 @@ int collate(Collation collation, const char *a, const char *key_a, const char *b
   return strcoll(a, b);
 }
 
-// The distinct lines of the batch being spilled, with how often each came. One batch is
-// spilled at a time, so one table serves every reducer.
+// The distinct lines of a reducer's current batch, with how often each came: word data
+// repeats heavily, so a batch is sorted as its distinct lines and each is written as often as
+// it came. Identical lines are indistinguishable in the file, so this is the sorted batch.
 struct DistinctLine {
-  const char *text;
-  const char *key;  // sort key, or nullptr
+  const char *text;  // the one copy in the reducer's pool
   uint32_t length;
   uint32_t count;
-  uint32_t slot;  // its slot in distinct_slots, freed after the spill
 };
-constexpr int kDistinctSlots = 2 * BATCH_LINES;
-static_assert((kDistinctSlots & (kDistinctSlots - 1)) == 0);
 
-uint32_t distinct_slots[kDistinctSlots];  // index in distinct_lines + 1; 0 is a free slot
-DistinctLine distinct_lines[BATCH_LINES];
+// Per reducer, an open-addressing table of its distinct lines, filled as lines are filed. A
+// slot holds the line's hash in its high half and its index + 1 in the low half; 0 is free.
+// The table starts small and doubles at half full, so that a batch of few distinct lines keeps
+// its slots in the cache; it keeps its size from batch to batch.
+constexpr uint32_t kMinDistinctSlots = 1 << 13;
+constexpr uint32_t kMaxDistinctSlots = 2 * BATCH_LINES;
+static_assert((kMinDistinctSlots & (kMinDistinctSlots - 1)) == 0);
+static_assert((kMaxDistinctSlots & (kMaxDistinctSlots - 1)) == 0);
+
+struct DistinctTable {
+  uint32_t slot_count;  // a power of two from kMinDistinctSlots on; 0 before first use
+  uint32_t line_count;  // distinct lines of the batch
+};
+DistinctTable distinct_tables[MAX_REDUCERS];
+uint64_t distinct_slots[MAX_REDUCERS][kMaxDistinctSlots];
+DistinctLine distinct_lines[MAX_REDUCERS][BATCH_LINES];
 uint32_t sorted_distinct[BATCH_LINES];
+// The sort keys of the distinct lines of the batch being sorted (nullptr for a line without
+// one); apart from the table, whose lines are looked up for every line filed.
+const char *distinct_keys[BATCH_LINES];
 
-int count_distinct_lines(char *const *lines, int count) {
-  int distinct = 0;
-  for (int n = 0; n < count; ++n) {
-    const char *text = lines[n];
-    uint32_t length = static_cast<uint32_t>(strlen(text));
-    uint32_t slot = line_hash(text, length) & (kDistinctSlots - 1);
-    for (;; slot = (slot + 1) & (kDistinctSlots - 1)) {
-      uint32_t index = distinct_slots[slot];
-      if (index == 0) {
-        distinct_lines[distinct] = DistinctLine{text, nullptr, length, 1, slot};
-        distinct_slots[slot] = static_cast<uint32_t>(++distinct);
-        break;
-      }
-      DistinctLine &line = distinct_lines[index - 1];
-      if (line.length == length && memcmp(line.text, text, length) == 0) {
-        line.count++;
-        break;
-      }
+// Empties reducer r's table for a new batch.
+void clear_distinct_lines(uint32_t r) {
+  DistinctTable &table = distinct_tables[r];
+  if (table.slot_count == 0) table.slot_count = kMinDistinctSlots;
+  memset(distinct_slots[r], 0, sizeof(uint64_t) * table.slot_count);
+  table.line_count = 0;
+}
+
+// Puts line `index` of reducer r's table in a free slot found from its hash.
+void place_distinct_line(uint32_t r, uint32_t hash, uint32_t index) {
+  const uint32_t mask = distinct_tables[r].slot_count - 1;
+  uint64_t *slots = distinct_slots[r];
+  uint32_t s = hash & mask;
+  while (slots[s] != 0) s = (s + 1) & mask;
+  slots[s] = uint64_t{hash} << 32 | (index + 1);
+}
+
+// Doubles reducer r's slots and places its lines again.
+void grow_distinct_table(uint32_t r) {
+  DistinctTable &table = distinct_tables[r];
+  table.slot_count *= 2;
+  memset(distinct_slots[r], 0, sizeof(uint64_t) * table.slot_count);
+  for (uint32_t d = 0; d < table.line_count; ++d) {
+    const DistinctLine &line = distinct_lines[r][d];
+    place_distinct_line(r, line_hash(line.text, line.length), d);
+  }
+}
+
+// The copy of the `length` bytes at text in reducer r's pool, made there (zero-terminated, at
+// pool_end[r]) when the line is new to the batch; either way the line is counted once more.
+const char *intern_line(uint32_t r, const char *text, uint32_t length) {
+  DistinctTable &table = distinct_tables[r];
+  const uint32_t hash = line_hash(text, length);
+  const uint32_t mask = table.slot_count - 1;
+  uint64_t *slots = distinct_slots[r];
+  const uint64_t tag = uint64_t{hash} << 32;
+  for (uint32_t s = hash & mask; slots[s] != 0; s = (s + 1) & mask) {
+    if ((slots[s] & ~uint64_t{UINT32_MAX}) != tag) continue;
+    DistinctLine &line = distinct_lines[r][static_cast<uint32_t>(slots[s]) - 1];
+    if (line.length == length && memcmp(line.text, text, length) == 0) {
+      line.count++;
+      return line.text;
     }
   }
-  return distinct;
+  char *copy = pool_end[r];
+  memcpy(copy, text, length);
+  copy[length] = '\0';
+  pool_end[r] = copy + length + 1;
+  uint32_t index = table.line_count++;
+  distinct_lines[r][index] = DistinctLine{copy, length, 1};
+  if (2 * table.line_count > table.slot_count && table.slot_count < kMaxDistinctSlots) {
+    grow_distinct_table(r);
+  } else {
+    place_distinct_line(r, hash, index);
+  }
+  return copy;
 }
 
 // Bytes of a line's order prefix: one 64-bit number, and one radix pass each.
@@ -403,21 +452,22 @@ void radix_sort_by_prefix(SortEntry *entries, int count) {
   if (from != entries) memcpy(entries, from, sizeof(SortEntry) * static_cast<size_t>(count));
 }
 
-void sort_distinct_lines(Collation collation, int distinct) {
+void sort_distinct_lines(Collation collation, DistinctLine *lines, int distinct) {
   bool all_have_prefix = true;
   for (int d = 0; d < distinct; ++d) {
-    DistinctLine &line = distinct_lines[d];
-    if (!collation.by_bytes) line.key = sort_key(line.text, line.length);
-    const char *decides = collation.by_bytes ? line.text : line.key;
+    DistinctLine &line = lines[d];
+    const char *key = collation.by_bytes ? nullptr : sort_key(line.text, line.length);
+    distinct_keys[d] = key;
+    const char *decides = collation.by_bytes ? line.text : key;
     sort_entries[d] = SortEntry{decides != nullptr ? order_prefix(decides) : 0,
                                 static_cast<uint32_t>(d), decides != nullptr};
     all_have_prefix = all_have_prefix && decides != nullptr;
   }
-  auto before = [collation](const SortEntry &a, const SortEntry &b) {
+  auto before = [collation, lines](const SortEntry &a, const SortEntry &b) {
     if (a.has_prefix && b.has_prefix && a.prefix != b.prefix) return a.prefix < b.prefix;
-    const DistinctLine &x = distinct_lines[a.index];
-    const DistinctLine &y = distinct_lines[b.index];
-    return collate(collation, x.text, x.key, y.text, y.key) < 0;
+    const DistinctLine &x = lines[a.index];
+    const DistinctLine &y = lines[b.index];
+    return collate(collation, x.text, distinct_keys[a.index], y.text, distinct_keys[b.index]) < 0;
   };
   if (all_have_prefix && distinct > 0) {
     // The prefixes put most lines in place; lines that share one are ordered among themselves.
@@ -432,10 +482,6 @@ void sort_distinct_lines(Collation collation, int distinct) {
     std::sort(sort_entries, sort_entries + distinct, before);
   }
   for (int d = 0; d < distinct; ++d) sorted_distinct[d] = sort_entries[d].index;
-}
-
-void forget_distinct_lines(int distinct) {
-  for (int d = 0; d < distinct; ++d) distinct_slots[distinct_lines[d].slot] = 0;
 }
 
 // The current line of a batch reader as the merge compares it.
@@ -504,6 +550,19 @@ uint32_t hash_word(const char *str) { return hash_bytes(str); }
 
 namespace {
 
+// h % num_reducers, without a division for every line: with m = 2^64 / d rounded up, the
+// remainder is the high half of (m * h mod 2^64) * d, exact for every 32-bit h and d.
+uint32_t remainder_by_reducers(uint32_t h) {
+  static uint32_t divisor;
+  static uint64_t magic;
+  const uint32_t d = static_cast<uint32_t>(num_reducers);
+  if (d != divisor) {
+    divisor = d;
+    magic = UINT64_MAX / d + 1;
+  }
+  return static_cast<uint32_t>((static_cast<unsigned __int128>(magic * h) * d) >> 64);
+}
+
 // Files the `length` bytes at text, a whole line of at most MAX_LINE_BYTES bytes with no zero
 // byte among them, as add_line files it.
 void file_line(const char *text, size_t length) {
@@ -515,14 +574,14 @@ void file_line(const char *text, size_t length) {
     for (size_t k = 0; k < length && text[k] != ' '; ++k) {
       h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(text[k])));
     }
-    r = h % static_cast<uint32_t>(num_reducers);
+    r = remainder_by_reducers(h);
   }
   int n = nlines[r];
-  char *slot = n == 0 ? line_pool[r] : pool_end[r];
-  memcpy(slot, text, length);
-  slot[length] = '\0';
-  buffer[r][n] = slot;
-  pool_end[r] = slot + length + 1;
+  if (n == 0) {
+    pool_end[r] = line_pool[r];
+    clear_distinct_lines(r);
+  }
+  buffer[r][n] = const_cast<char *>(intern_line(r, text, static_cast<uint32_t>(length)));
   nlines[r] = n + 1;
   if (nlines[r] == BATCH_LINES) flush_batch(static_cast<int>(r));
 }
@@ -593,10 +652,9 @@ int cmp_lines(const void *a, const void *b) {
 void flush_batch(int r) {
   if (nlines[r] == 0) return;
   const Collation collation = current_collation();
-  // Word data repeats heavily: the distinct lines are sorted once and each is written as often
-  // as it came. Identical lines are indistinguishable in the file, so this is the sorted batch.
-  int distinct = count_distinct_lines(buffer[r], nlines[r]);
-  sort_distinct_lines(collation, distinct);
+  DistinctLine *lines = distinct_lines[r];
+  int distinct = static_cast<int>(distinct_tables[r].line_count);
+  sort_distinct_lines(collation, lines, distinct);
   int b = batch_count[r]++;
   char name[WORK_NAME_SIZE];
   snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, b);
@@ -605,13 +663,12 @@ void flush_batch(int r) {
   int fd = create_output_file(name);
   int n = 0;
   for (int d = 0; d < distinct; ++d) {
-    const DistinctLine &line = distinct_lines[sorted_distinct[d]];
+    const DistinctLine &line = lines[sorted_distinct[d]];
     append_repeated_line(fd, line.text, static_cast<int>(line.length), line.count);
     for (uint32_t k = 0; k < line.count; ++k) buffer[r][n++] = const_cast<char *>(line.text);
   }
   flush_batch_out(fd);
   close(fd);
-  forget_distinct_lines(distinct);
   nlines[r] = 0;
 }
 

@@ -32,9 +32,9 @@ enum { SUFFLE_BLOCK_SIZE = 65536 };
 enum { WORK_NAME_SIZE = 64 };
 
 /* Per reducer r, the order of its current batch: entry n points to line n, zero-terminated, in
- * reducer r's line pool, where the lines are packed one after another. The lines never move; a
- * spill leaves the entries in sorted order, equal lines pointing to one copy. Entries below
- * nlines[r] always point into reducer r's own pool. */
+ * reducer r's line pool, where the distinct lines of the batch are packed one after another;
+ * equal lines share one copy. The lines never move; a spill leaves the entries in sorted
+ * order. Entries below nlines[r] always point into reducer r's own pool. */
 extern char *buffer[MAX_REDUCERS][BATCH_LINES];
 
 /* Per reducer, the lines held now: 0 to BATCH_LINES - 1 between calls of add_line (a table
