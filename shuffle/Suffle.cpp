@@ -312,9 +312,36 @@ int collate(Collation collation, const char *a, const char *key_a, const char *b
 // it came. Identical lines are indistinguishable in the file, so this is the sorted batch.
 struct DistinctLine {
   const char *text;  // the one copy in the reducer's pool
+  uint64_t head;     // head_bytes of the line, which decides most look-ups without the text
   uint32_t length;
   uint32_t count;
 };
+
+// The first eight bytes of the `length` bytes at text (all of them when fewer, zeros after) as
+// one number; no byte past the line is read.
+uint64_t head_bytes(const char *text, size_t length) {
+  if (length >= sizeof(uint64_t)) return load_bytes(text, sizeof(uint64_t));
+  if (length >= 4) {
+    // Two overlapping halves; the bytes they share are the same bytes.
+    return load_bytes(text, 4) | load_bytes(text + length - 4, 4) << (CHAR_BIT * (length - 4));
+  }
+  uint64_t head = 0;
+  for (size_t k = 0; k < length; ++k) {
+    head |= uint64_t{static_cast<unsigned char>(text[k])} << (CHAR_BIT * k);
+  }
+  return head;
+}
+
+// Whether the distinct line holds the `length` bytes at text, whose head_bytes are `head`.
+bool holds_line(const DistinctLine &line, const char *text, uint32_t length, uint64_t head) {
+  if (line.length != length || line.head != head) return false;
+  if (length <= sizeof(uint64_t)) return true;
+  if (length <= 2 * sizeof(uint64_t)) {
+    size_t last = length - sizeof(uint64_t);
+    return load_bytes(line.text + last, sizeof(uint64_t)) == load_bytes(text + last, sizeof(uint64_t));
+  }
+  return memcmp(line.text + sizeof(uint64_t), text + sizeof(uint64_t), length - sizeof(uint64_t)) == 0;
+}
 
 // Per reducer, an open-addressing table of its distinct lines, filled as lines are filed. A
 // slot holds the line's hash in its high half and its index + 1 in the low half; 0 is free.
@@ -367,16 +394,17 @@ void grow_distinct_table(uint32_t r) {
 
 // The copy of the `length` bytes at text in reducer r's pool, made there (zero-terminated, at
 // pool_end[r]) when the line is new to the batch; either way the line is counted once more.
-const char *intern_line(uint32_t r, const char *text, uint32_t length) {
+// `hash` and `head` are the line's line_hash and head_bytes.
+const char *intern_line(uint32_t r, const char *text, uint32_t length, uint32_t hash,
+                        uint64_t head) {
   DistinctTable &table = distinct_tables[r];
-  const uint32_t hash = line_hash(text, length);
   const uint32_t mask = table.slot_count - 1;
   uint64_t *slots = distinct_slots[r];
   const uint64_t tag = uint64_t{hash} << 32;
   for (uint32_t s = hash & mask; slots[s] != 0; s = (s + 1) & mask) {
     if ((slots[s] & ~uint64_t{UINT32_MAX}) != tag) continue;
     DistinctLine &line = distinct_lines[r][static_cast<uint32_t>(slots[s]) - 1];
-    if (line.length == length && memcmp(line.text, text, length) == 0) {
+    if (holds_line(line, text, length, head)) {
       line.count++;
       return line.text;
     }
@@ -386,7 +414,7 @@ const char *intern_line(uint32_t r, const char *text, uint32_t length) {
   copy[length] = '\0';
   pool_end[r] = copy + length + 1;
   uint32_t index = table.line_count++;
-  distinct_lines[r][index] = DistinctLine{copy, length, 1};
+  distinct_lines[r][index] = DistinctLine{copy, head, length, 1};
   if (2 * table.line_count > table.slot_count && table.slot_count < kMaxDistinctSlots) {
     grow_distinct_table(r);
   } else {
@@ -582,9 +610,20 @@ uint32_t remainder_by_reducers(uint32_t h) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(magic * h) * d) >> 64);
 }
 
-// Files the `length` bytes at text, a whole line of at most MAX_LINE_BYTES bytes with no zero
-// byte among them, as add_line files it.
-void file_line(const char *text, size_t length) {
+// A line on its way into its reducer's table, with what its look-up needs worked out first.
+struct LineToFile {
+  const char *text;
+  uint32_t length;
+  uint32_t reducer;
+  uint32_t hash;  // line_hash
+  uint64_t head;  // head_bytes
+};
+
+// Works out where the `length` bytes at text, a whole line of at most MAX_LINE_BYTES bytes with
+// no zero byte among them, are to be filed, and starts fetching the table slot that filing it
+// will read first: most of a batch's slots are not in the cache, and the fetch can proceed
+// while the line before is filed.
+LineToFile locate_line(const char *text, size_t length) {
   // Depends on the key alone, so every occurrence of a word meets in one reducer; with one
   // reducer there is nothing to choose.
   uint32_t r = 0;
@@ -595,12 +634,23 @@ void file_line(const char *text, size_t length) {
     }
     r = remainder_by_reducers(h);
   }
+  const LineToFile line{text, static_cast<uint32_t>(length), r, line_hash(text, length),
+                        head_bytes(text, length)};
+  const uint32_t slot_count = distinct_tables[r].slot_count;
+  if (slot_count != 0) __builtin_prefetch(&distinct_slots[r][line.hash & (slot_count - 1)]);
+  return line;
+}
+
+// Files a located line as add_line files it.
+void file_located_line(const LineToFile &line) {
+  const uint32_t r = line.reducer;
   int n = nlines[r];
   if (n == 0) {
     pool_end[r] = line_pool[r];
     clear_distinct_lines(r);
   }
-  buffer[r][n] = const_cast<char *>(intern_line(r, text, static_cast<uint32_t>(length)));
+  buffer[r][n] =
+      const_cast<char *>(intern_line(r, line.text, line.length, line.hash, line.head));
   nlines[r] = n + 1;
   if (nlines[r] == BATCH_LINES) flush_batch(static_cast<int>(r));
 }
@@ -636,15 +686,16 @@ int short_line_length(const char *start, const char *end, const char *limit) {
   return -1;
 }
 
-// Files the next line of the map file where it lies in the read block, without copying it
-// first, and returns true; false, with nothing read, when no whole line is left in the block,
-// so that the reader, which refills the block, takes it.
-bool file_line_in_block(MapFile &mf) {
+// Locates the next line of the map file where it lies in the read block, without copying it,
+// and returns true; false, with nothing read, when no whole line is left in the block, so that
+// the reader, which refills the block, takes it. The line stays valid until the block is
+// refilled.
+bool locate_line_in_block(MapFile &mf, LineToFile &line) {
   if (mf.pos >= mf.end) return false;
   const char *start = mf.buf + mf.pos;
   int short_length = short_line_length(start, mf.buf + mf.end, mf.buf + SUFFLE_BLOCK_SIZE);
   if (short_length >= 0) {
-    file_line(start, static_cast<size_t>(short_length));
+    line = locate_line(start, static_cast<size_t>(short_length));
     mf.pos += short_length + 1;
     return true;
   }
@@ -655,14 +706,16 @@ bool file_line_in_block(MapFile &mf) {
   // As read_line_map keeps it: cut to MAX_LINE_BYTES, and ended by a zero byte inside it.
   size_t kept = std::min(span, size_t{MAX_LINE_BYTES});
   const char *zero = static_cast<const char *>(memchr(start, '\0', kept));
-  file_line(start, zero != nullptr ? static_cast<size_t>(zero - start) : kept);
+  line = locate_line(start, zero != nullptr ? static_cast<size_t>(zero - start) : kept);
   mf.pos += static_cast<int>(span) + 1;
   return true;
 }
 
 }  // namespace
 
-void add_line(const char *line) { file_line(line, strnlen(line, MAX_LINE_BYTES)); }
+void add_line(const char *line) {
+  file_located_line(locate_line(line, strnlen(line, MAX_LINE_BYTES)));
+}
 
 int cmp_lines(const void *a, const void *b) {
   return strcoll(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
@@ -834,19 +887,30 @@ int suffle_process_files(int num_maps, char **map_files, int nreducers) {
     mf.tuples = 0;
   }
 
+  // Lines are filed one behind the order they are read in, so that each line's table memory
+  // is fetched while the line before is filed; the order of filing is the order of reading.
   char line[LINE_SLOT];
+  LineToFile waiting{};
+  bool one_waits = false;
   int active = num_maps;
   int total_tuples = 0;
   while (active > 0) {
     for (int i = 0; i < num_maps; ++i) {
       MapFile &mf = maps[i];
       if (!mf.active) continue;
-      bool filed = file_line_in_block(mf);
-      if (!filed && read_line_map(&mf, line)) {
-        add_line(line);
-        filed = true;
+      LineToFile next;
+      if (locate_line_in_block(mf, next)) {
+        if (one_waits) file_located_line(waiting);
+        waiting = next;
+        one_waits = true;
+        mf.tuples++;
+        continue;
       }
-      if (filed) {
+      // The waiting line may lie in the block about to be refilled.
+      if (one_waits) file_located_line(waiting);
+      one_waits = false;
+      if (read_line_map(&mf, line)) {
+        add_line(line);
         mf.tuples++;
         continue;
       }
@@ -859,6 +923,7 @@ int suffle_process_files(int num_maps, char **map_files, int nreducers) {
     }
   }
 
+  if (one_waits) file_located_line(waiting);
   // All spills finish before the first merge; a merge reads every batch of its reducer.
   for (int r = 0; r < num_reducers; ++r) flush_batch(r);
   for (int r = 0; r < num_reducers; ++r) merge_batchs(r);
