@@ -189,4 +189,43 @@ TEST(SameBytes, SeveralBatchesOfAReducerMergeAsTheyWouldUnsorted) {
   }
 }
 
+TEST(SameBytes, MapFilesReadInTurnGiveTheReferenceBatches) {
+  // Three map files of uneven lengths, read one line from each in turn: lines cross the read
+  // blocks at every kind of place, some are longer than the short-line scan takes or than a
+  // line may be, and the last file ends inside a line, which is dropped. 600,000 lines give
+  // each of two reducers two batches.
+  Lcg random{99};
+  std::vector<std::string> vocabulary;
+  for (int k = 0; k < 5000; ++k) vocabulary.push_back(made_word(random));
+  vocabulary.push_back(std::string(70, 'w'));
+  vocabulary.push_back(std::string(300, 'x'));
+  std::vector<std::string> map_files(3);
+  const int lines_per_file[] = {420000, 179990, 10};
+  for (size_t m = 0; m < map_files.size(); ++m) {
+    for (int k = 0; k < lines_per_file[m]; ++k) {
+      uint32_t roll = random.below(1u << 16);
+      map_files[m] += vocabulary[uint64_t{roll} * roll * vocabulary.size() >> 32] + " 1\n";
+    }
+  }
+  map_files[2] += "unterminated 1";
+
+  ScratchDir dir;
+  for (size_t m = 0; m < map_files.size(); ++m) {
+    quovent_test::write_file(dir / ("tmp/_map_" + std::to_string(m) + ".tmp"), map_files[m]);
+  }
+  RunResult run = quovent_test::run_program(quovent_test::program_path("QuoventSuffle"),
+                                            {"3", "2"}, dir.path(), {"LC_ALL=C.UTF-8"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::map<std::string, std::string> expected;
+  {
+    LocaleScope scope("C.UTF-8");
+    quovent_reference::shuffle_stage(map_files, 2, expected);
+  }
+  ASSERT_EQ(expected.count("tmp/_batch_r1_1.tmp"), 1u);
+  std::map<std::string, std::string> actual = work_files(dir);
+  for (const auto &[name, bytes] : expected) {
+    EXPECT_TRUE(actual[name] == bytes) << name << " differs from the reference";
+  }
+}
+
 }  // namespace

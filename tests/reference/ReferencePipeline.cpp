@@ -135,11 +135,9 @@ std::string reduced(const std::vector<std::string> &lines) {
 
 }  // namespace
 
-std::map<std::string, std::string> run_pipeline(const std::string &text, int reducers) {
-  std::map<std::string, std::string> files;
-  std::string map_file = map_text(text);
-  files["tmp/_map.tmp"] = map_file;
-
+std::vector<std::vector<std::string>> shuffle_stage(const std::vector<std::string> &map_files,
+                                                    int reducers,
+                                                    std::map<std::string, std::string> &files) {
   std::vector<std::vector<std::vector<std::string>>> batches(reducers);
   std::vector<std::vector<std::string>> pending(reducers);
   auto spill = [&](int r) {
@@ -150,19 +148,37 @@ std::map<std::string, std::string> run_pipeline(const std::string &text, int red
     files[name] = joined(batches[r].back());
     pending[r].clear();
   };
-  for (size_t start = 0, end; (end = map_file.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    std::string line = map_file.substr(start, std::min(end - start, kMaxLine));
-    int r = static_cast<int>(partition_hash(line.substr(0, line.find(' '))) %
-                             static_cast<uint32_t>(reducers));
-    pending[r].push_back(line);
-    if (pending[r].size() == kBatchLines) spill(r);
+  // One line from each map file in turn; a file whose lines are used up drops out.
+  std::vector<size_t> at(map_files.size(), 0);
+  for (bool any = true; any;) {
+    any = false;
+    for (size_t m = 0; m < map_files.size(); ++m) {
+      size_t end = map_files[m].find('\n', at[m]);
+      if (at[m] >= map_files[m].size() || end == std::string::npos) continue;
+      any = true;
+      std::string line = map_files[m].substr(at[m], std::min(end - at[m], kMaxLine));
+      at[m] = end + 1;
+      int r = static_cast<int>(partition_hash(line.substr(0, line.find(' '))) %
+                               static_cast<uint32_t>(reducers));
+      pending[r].push_back(line);
+      if (pending[r].size() == kBatchLines) spill(r);
+    }
   }
-  std::string result;
   for (int r = 0; r < reducers; ++r) spill(r);
+  std::vector<std::vector<std::string>> lines(reducers);
   for (int r = 0; r < reducers; ++r) {
-    std::vector<std::string> lines = merged(batches[r]);
-    files["tmp/_suffle_" + std::to_string(r) + ".tmp"] = joined(lines);
+    lines[r] = merged(batches[r]);
+    files["tmp/_suffle_" + std::to_string(r) + ".tmp"] = joined(lines[r]);
+  }
+  return lines;
+}
+
+std::map<std::string, std::string> run_pipeline(const std::string &text, int reducers) {
+  std::map<std::string, std::string> files;
+  std::string map_file = map_text(text);
+  files["tmp/_map.tmp"] = map_file;
+  std::string result;
+  for (const std::vector<std::string> &lines : shuffle_stage({map_file}, reducers, files)) {
     result += reduced(lines);
   }
   files["Result/qv.txt"] = result;

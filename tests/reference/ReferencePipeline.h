@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace quovent_reference {
 
@@ -13,5 +14,11 @@ namespace quovent_reference {
 // their names relative to the working directory: "tmp/_map.tmp", "tmp/_batch_r<r>_<b>.tmp",
 // "tmp/_suffle_<r>.tmp" and "Result/qv.txt".
 std::map<std::string, std::string> run_pipeline(const std::string &text, int reducers);
+
+// The shuffle stage alone over the given map files' contents: adds its batch and shuffle files
+// to `files` and returns each reducer's merged lines.
+std::vector<std::vector<std::string>> shuffle_stage(const std::vector<std::string> &map_files,
+                                                    int reducers,
+                                                    std::map<std::string, std::string> &files);
 
 }  // namespace quovent_reference
