@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,9 @@ static_assert(!is_latin1_letter(0xC2, 0xBF) && !is_latin1_letter(0xC2, 0xC3));
 // locale that is not UTF-8, goes through normalize_utf8 as before.
 struct LowerCase {
   bool by_table = false;  // the locale is UTF-8 and only ASCII bytes are single-byte letters
+  // The one-byte letters are A-Z and a-z, lowered as in ASCII: runs of them are then scanned
+  // eight bytes at a time.
+  bool plain_ascii = false;
   // One-byte units: non-zero for a letter of the locale (the class test of is_utf8_letter).
   unsigned char single_letter[256];
   // Per ASCII letter its lower case, or 0 when the table cannot give it.
@@ -103,6 +107,13 @@ void build_lower_case(LowerCase &lower) {
     if (!lower.single_letter[c]) continue;
     if (lowered_bytes(static_cast<wchar_t>(c), out) == 1 && (out[0] & 0x80) == 0) {
       lower.ascii_lower[c] = static_cast<unsigned char>(out[0]);
+    }
+  }
+  lower.plain_ascii = true;
+  for (int c = 0; c < 128; ++c) {
+    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if ((lower.single_letter[c] != 0) != letter || (letter && lower.ascii_lower[c] != (c | 0x20))) {
+      lower.plain_ascii = false;
     }
   }
   for (int k = 0; k < 64; ++k) {
@@ -161,6 +172,21 @@ void emit_word(MapState &state) {
   keep_tuple_room(state);
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);  // the first byte read is the lowest
+constexpr uint64_t kEveryByte = 0x0101010101010101u;
+constexpr uint64_t kHighBits = kEveryByte * 0x80;
+
+// Of the eight bytes in `bytes` (the first in the lowest byte), the high bit of each that is an
+// ASCII letter. Each byte's sums stay within the byte, so no byte disturbs another.
+constexpr uint64_t ascii_letter_bits(uint64_t bytes) {
+  uint64_t folded = (bytes | kEveryByte * 0x20) & ~kHighBits;  // 'A'-'Z' onto 'a'-'z'
+  uint64_t from_a = folded + kEveryByte * (0x80 - 'a');        // high bit: at least 'a'
+  uint64_t past_z = folded + kEveryByte * (0x80 - 'z' - 1);    // high bit: beyond 'z'
+  return from_a & ~past_z & ~bytes & kHighBits;
+}
+static_assert(ascii_letter_bits(0x417A5A615B40607B) == 0x8080808000000000);
+static_assert(ascii_letter_bits(0xC1E1DAFA00202E61) == 0x0000000000000080);
+
 // Applies the word rules to the whole units in block[0, end). Returns the number of bytes
 // scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
 // block.
@@ -175,6 +201,22 @@ int scan_block(MapState &state, const unsigned char *block, int end) {
   int i = 0;
   while (i < end) {
     unsigned char c = block[i];
+    if (lower.plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES &&
+        end - i >= 8) {
+      // The letters that start the next eight bytes, lowered by setting bit 0x20; all eight
+      // bytes are stored, and those past the letters are overwritten or never used.
+      uint64_t bytes;
+      memcpy(&bytes, block + i, sizeof bytes);
+      uint64_t letters = ascii_letter_bits(bytes);
+      uint64_t lowered = bytes | letters >> 2;
+      memcpy(word + wlen, &bytes, sizeof bytes);
+      memcpy(out + wlen, &lowered, sizeof lowered);
+      uint64_t others = ~letters & kHighBits;
+      int run = others == 0 ? 8 : __builtin_ctzll(others) / CHAR_BIT;
+      wlen += run;
+      i += run;
+      continue;
+    }
     if (lower.single_letter[c]) {
       // An over-long word drops the letters that do not fit but stays open: it is never
       // split, and a later letter that fits is still appended.
