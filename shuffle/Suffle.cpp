@@ -516,18 +516,24 @@ void sort_distinct_lines(Collation collation, DistinctLine *lines, int distinct)
 // decides its place, as the batch sort uses it, so that most comparisons are one integer
 // comparison.
 struct MergeHead {
-  uint64_t prefix;
-  const char *key;  // sort key, or nullptr
+  uint64_t prefix;       // of the first kPrefixBytes bytes
+  uint64_t next_prefix;  // of the kPrefixBytes after them; 0 when the text ends before
+  const char *key;       // sort key, or nullptr
   int length;
   bool has_prefix;  // false for a line without a sort key in a collating locale
 };
+
+// Whether a prefix holds the end of its text (its last byte is the zero after the text).
+bool ends_within(uint64_t prefix) { return (prefix & 0xFF) == 0; }
 
 MergeHead merge_head(Collation collation, const char *line) {
   uint32_t length = static_cast<uint32_t>(strlen(line));
   const char *key = collation.by_bytes ? nullptr : sort_key(line, length);
   const char *decides = collation.by_bytes ? line : key;
-  return MergeHead{decides != nullptr ? order_prefix(decides) : 0, key, static_cast<int>(length),
-                   decides != nullptr};
+  if (decides == nullptr) return MergeHead{0, 0, key, static_cast<int>(length), false};
+  uint64_t prefix = order_prefix(decides);
+  uint64_t next_prefix = ends_within(prefix) ? 0 : order_prefix(decides + kPrefixBytes);
+  return MergeHead{prefix, next_prefix, key, static_cast<int>(length), true};
 }
 
 // The sign of strcoll of the two readers' current lines.
@@ -536,8 +542,10 @@ int compare_heads(Collation collation, const BatchFile *b, const MergeHead *head
   const MergeHead &y = heads[q];
   if (x.has_prefix && y.has_prefix) {
     if (x.prefix != y.prefix) return x.prefix < y.prefix ? -1 : 1;
-    // Equal prefixes whose last byte is zero hold the whole of both texts, which are equal.
-    if ((x.prefix & 0xFF) == 0) return 0;
+    // Equal prefixes that hold the end of the texts hold the whole of both, which are equal.
+    if (ends_within(x.prefix)) return 0;
+    if (x.next_prefix != y.next_prefix) return x.next_prefix < y.next_prefix ? -1 : 1;
+    if (ends_within(x.next_prefix)) return 0;
   }
   // One line's key, found in the key cache, serves every reader that holds the line.
   if (x.key != nullptr && x.key == y.key) return 0;
