@@ -552,22 +552,53 @@ int compare_heads(Collation collation, const BatchFile *b, const MergeHead *head
   return collate(collation, b[p].line, x.key, b[q].line, y.key);
 }
 
-// heapify_down with the merge's own comparison; the same order and the same tie rule.
-void sift_down(HeapNode *h, int size, int i, const BatchFile *b, const MergeHead *heads,
-               Collation collation) {
-  auto less = [&](int x, int y) {
-    return compare_heads(collation, b, heads, h[x].idx, h[y].idx) < 0;
-  };
-  for (;;) {
-    int left = 2 * i + 1;
-    int right = 2 * i + 2;
-    int smallest = i;
-    if (left < size && less(left, i)) smallest = left;
-    if (right < size && less(right, smallest)) smallest = right;
-    if (smallest == i) return;
-    heap_swap(h, i, smallest);
-    i = smallest;
+// The merge picks the smallest current line with a tournament (a tree of losers) over the
+// readers that had lines: the next line of the winner replays only the matches on its path to
+// the root, one comparison a level, half what a heap's sift-down makes. Ties go either way:
+// tied lines collate equal, and such lines may stand in any order.
+struct Tournament {
+  int leaves;                         // readers that had lines at the start
+  int winner;                         // reader with the smallest line, or -1 when all are done
+  int leaf_of[MAX_BATCH_FILES];       // per reader, its leaf
+  int losers[MAX_BATCH_FILES];        // per match 1 to leaves - 1, the reader that lost it
+  const BatchFile *readers;
+  const MergeHead *heads;
+  Collation collation;
+};
+
+// Whether reader a's line goes before reader b's; a reader that is done (-1) goes last.
+bool plays_first(const Tournament &t, int a, int b) {
+  if (a < 0) return false;
+  if (b < 0) return true;
+  return compare_heads(t.collation, t.readers, t.heads, a, b) < 0;
+}
+
+// Plays every match among the readers entrants[0, count).
+void start_tournament(Tournament &t, const HeapNode *entrants, int count) {
+  t.leaves = count;
+  // Match m is between the winners of positions 2m and 2m + 1; leaf i is position count + i.
+  int winners[2 * MAX_BATCH_FILES];
+  for (int i = 0; i < count; ++i) {
+    t.leaf_of[entrants[i].idx] = i;
+    winners[count + i] = entrants[i].idx;
   }
+  for (int m = count - 1; m >= 1; --m) {
+    int a = winners[2 * m];
+    int b = winners[2 * m + 1];
+    bool b_first = plays_first(t, b, a);
+    winners[m] = b_first ? b : a;
+    t.losers[m] = b_first ? a : b;
+  }
+  t.winner = count > 0 ? winners[1] : -1;
+}
+
+// Replays the matches of the winner's leaf after its line changed or it is done.
+void replay_winner(Tournament &t, bool done) {
+  int candidate = done ? -1 : t.winner;
+  for (int m = (t.leaves + t.leaf_of[t.winner]) / 2; m >= 1; m /= 2) {
+    if (plays_first(t, t.losers[m], candidate)) std::swap(t.losers[m], candidate);
+  }
+  t.winner = candidate;
 }
 
 // The map files, the readers and the per-reducer tables have room for these counts only.
@@ -810,17 +841,20 @@ void merge_batchs(int r) {
     if (bf.fd < 0) Error("[Suffle:merge_batchs] Error opening input batch file.\n");
     bf.pos = 0;
     bf.end = 0;
-    // An empty file stays open but never enters the heap.
+    // An empty file stays open but never enters the merge.
     bf.active = read_line_batch(&bf);
     if (bf.active) heap[heap_size++].idx = i;
   }
   const Collation collation = current_collation();
   MergeHead heads[MAX_BATCH_FILES];
-  for (int n = 0; n < heap_size; ++n)
+  for (int n = 0; n < heap_size; ++n) {
     heads[heap[n].idx] = merge_head(collation, batchs[heap[n].idx].line);
-  for (int n = heap_size / 2 - 1; n >= 0; --n) {
-    sift_down(heap, heap_size, n, batchs, heads, collation);
   }
+  Tournament tournament;
+  tournament.readers = batchs;
+  tournament.heads = heads;
+  tournament.collation = collation;
+  start_tournament(tournament, heap, heap_size);
 
   // Opened only now, so that a failure above leaves an earlier run's output untouched.
   char outname[WORK_NAME_SIZE];
@@ -829,14 +863,14 @@ void merge_batchs(int r) {
   if (fd_out < 0) Error("[Suffle:merge_batchs] Error opening output batch file.\n");
 
   char previous[LINE_SLOT];
-  while (heap_size > 0) {
-    int t = heap[0].idx;
+  while (tournament.winner >= 0) {
+    int t = tournament.winner;
     BatchFile &top = batchs[t];
     int length = heads[t].length;
     memcpy(previous, top.line, length + 1);
     append_line(fd_out, previous, length);
     // A batch is sorted, so equal lines come in runs; a run of identical lines keeps its
-    // place at the top of the heap and needs no comparison.
+    // place as the winner and needs no comparison.
     // The repeats that lie whole in the reader's block are copied as they stand; a repeat
     // that crosses the block end, or was cut to MAX_LINE_BYTES, goes through the reader.
     previous[length] = '\n';
@@ -852,13 +886,8 @@ void merge_batchs(int r) {
       }
       append_line(fd_out, top.line, length);
     }
-    if (more) {
-      heads[t] = merge_head(collation, top.line);
-    } else {
-      heap[0] = heap[heap_size - 1];
-      --heap_size;
-    }
-    sift_down(heap, heap_size, 0, batchs, heads, collation);
+    if (more) heads[t] = merge_head(collation, top.line);
+    replay_winner(tournament, !more);
   }
   flush_batch_out(fd_out);
   close(fd_out);
