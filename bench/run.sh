@@ -77,6 +77,10 @@ ascii=$(corpus "ascii_${seed}_2.txt" 2 --ascii)
 run_timed() {
   local label=$1 dir=$2; shift 2
   rm -rf "$dir"; mkdir -p "$dir/tmp" "$dir/Result"
+  # Every program starts with the page cache written back: a run writes its input's size in
+  # work files several times over, and the disk writing out what the programs before it wrote
+  # would otherwise slow whichever program happens to run then.
+  sync
   (cd "$dir" && /usr/bin/time -o "$dir/time.txt" -f '%e %U %S %M' "$@" > "$dir/stdout.txt")
   read -r wall user sys rss < "$dir/time.txt"
   awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" 'BEGIN { print l, w, u + s, r }' >> "$measurements"
