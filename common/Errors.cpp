@@ -67,3 +67,10 @@ void Error(const char *msg) {
   (void)!write(2, line, stored_length(formatted, sizeof line));
   exit(error_number != 0 ? error_number : 1);
 }
+
+void Fail(const char *msg, int status) {
+  char line[COMPOSED_LINE_SIZE];
+  int formatted = snprintf(line, sizeof line, "%s%s%s\n", COLOR_RED_B, msg, COLOR_RESET);
+  (void)!write(2, line, stored_length(formatted, sizeof line));
+  exit(status != 0 ? status : 1);
+}

@@ -56,6 +56,12 @@ void printDebug(const char *msg);
  * success. Never returns. */
 __attribute__((noreturn)) void Error(const char *msg);
 
+/* Writes msg in bold red and a line end to standard error in one write and
+ * ends the process with `status` (1 when it is 0): for failures that no
+ * system call reported, such as a malformed input line, where Error's errno
+ * text would say nothing. Never returns. */
+__attribute__((noreturn)) void Fail(const char *msg, int status);
+
 #ifdef __cplusplus
 }
 #endif

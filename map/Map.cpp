@@ -289,7 +289,9 @@ void flush_out(int fd_out, char *buf, int *pos) {
   *pos = 0;
 }
 
-int map_process_file(int fd_in, int fd_out) {
+int map_process_file(int fd_in, int fd_out) { return map_process_range(fd_in, -1, fd_out); }
+
+int map_process_range(int fd_in, long long length, int fd_out) {
   MapState state;
   state.fd_out = fd_out;
   // Without by_table the lowering tables stay empty, so every word is converted.
@@ -297,10 +299,14 @@ int map_process_file(int fd_in, int fd_out) {
   unsigned char inbuf[MAP_BLOCK_SIZE];
   static_assert(MAP_BLOCK_SIZE > kMaxUnitBytes);
   int carried = 0;
-  for (;;) {
-    ssize_t n = read_block(fd_in, inbuf + carried, sizeof inbuf - carried);
+  long long left = length;
+  while (left != 0) {
+    size_t room = sizeof inbuf - carried;
+    if (left > 0 && static_cast<unsigned long long>(left) < room) room = static_cast<size_t>(left);
+    ssize_t n = read_block(fd_in, inbuf + carried, room);
     if (n < 0) Error("[Map:map_process_file] Error reading mapper input file.\n");
     if (n == 0) break;
+    if (left > 0) left -= n;
     int end = carried + static_cast<int>(n);
     int scanned = scan_block(state, inbuf, end);
     carried = end - scanned;

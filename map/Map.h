@@ -42,6 +42,13 @@ void flush_out(int fd_out, char *buf, int *pos);
  * through Error. Closes neither descriptor. */
 int map_process_file(int fd_in, int fd_out);
 
+/* map_process_file for the `length` bytes of fd_in from its current offset
+ * (fewer when the input ends first; a negative length reads to the end). A
+ * unit cut short by the end of the range ends the word before it, as the end
+ * of a file does, so a range must end where no unit is cut: after a line end
+ * that no multi-byte unit before it reaches. */
+int map_process_range(int fd_in, long long length, int fd_out);
+
 /* The map stage: maps the ninputfiles paths into "./tmp/_map.tmp", or with
  * multiple_mappers into tmp/_map_<i>.tmp for input i, printing progress and
  * timing. Returns the total number of tuples. Stops through Error when a file

@@ -1,0 +1,65 @@
+// QuoventMerge: result files of runs over parts of a text, merged into the result file that
+// one run over the whole text writes.
+#include <getopt.h>
+
+#include <clocale>
+#include <cstdio>
+
+#include "common/Clock.h"
+#include "common/Errors.h"
+#include "programs/sharded/CommandLine.h"
+#include "reduce/ResultMerge.h"
+#include "shuffle/Suffle.h"
+
+namespace {
+
+constexpr char kProgram[] = "QuoventMerge";
+constexpr char kUsage[] =
+    "Usage: QuoventMerge -r <nreducers> [-o <output_file>] <result_files>...\n"
+    "Merges result files written with the same reducer count under the same locale into the\n"
+    "result one run over all their inputs writes (default output ./Result/qv.txt).\n";
+constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
+  long long nreducers = 0;
+  const char *output_file = kDefaultResultFile;
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, ":r:o:h", kLongOptions, nullptr)) != -1;) {
+    switch (option) {
+      case 'r':
+        if (!read_whole_number(optarg, 1, MAX_REDUCERS, nreducers)) {
+          refuse_command_line(kProgram, "the reducer count (-r) must be 1 to 16", kUsage);
+        }
+        break;
+      case 'o':
+        output_file = optarg;
+        break;
+      case 'h':
+        fputs(kUsage, stdout);
+        return 0;
+      case ':':
+        refuse_command_line(kProgram, "an option lacks its value", kUsage);
+      default:
+        refuse_command_line(kProgram, "unknown option", kUsage);
+    }
+  }
+  if (nreducers == 0) {
+    refuse_command_line(kProgram, "the reducer count (-r) of the runs is required", kUsage);
+  }
+  int nfiles = argc - optind;
+  if (nfiles < 1) refuse_command_line(kProgram, "no result file to merge", kUsage);
+
+  setlocale(LC_ALL, "");
+  timespec start = monotonic_now();
+  long long words = merge_result_files(nfiles, argv + optind, static_cast<int>(nreducers),
+                                       output_file);
+  snprintf(Msg, sizeof Msg,
+           "[QuoventMerge]\tMerged %d result files into %s: %lld diferent words in %.3f secs.\n",
+           nfiles, output_file, words, seconds_since(start));
+  print(Msg);
+  return 0;
+}

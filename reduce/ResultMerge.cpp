@@ -1,0 +1,378 @@
+// Result merge: the result files of runs over parts of a text, merged into the result file of
+// one run over the whole text. A result file is the reducers' sections one after another, each
+// in the order of the shuffle's sort; merging them section by section in that same order and
+// adding up the counts of equal words is what one reducer over all the tuples would have done.
+#include "reduce/ResultMerge.h"
+
+#include <fcntl.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Collation.h"
+#include "common/Errors.h"
+#include "common/RawIO.h"
+#include "reduce/Reduce.h"
+#include "shuffle/Suffle.h"
+
+namespace {
+
+// The longest result line without its line end: the longest word, a blank and the 19 digits
+// of the largest 64-bit count. A longer run of bytes without a line end is no result line.
+constexpr int kMaxCountDigits = 19;
+constexpr int kMaxResultLineBytes = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountDigits;
+static_assert(kMaxResultLineBytes < REDUCE_BLOCK_SIZE);
+
+// A collation key longer than this is not kept; its word is compared with strcoll.
+constexpr size_t kKeyCapacity = 2048;
+
+// A malformed input is the data's fault, not the system's: its own exit status.
+constexpr int kMalformedInputStatus = EX_DATAERR;
+
+constexpr char kTag[] = "[Merge:merge_result_files]";
+
+bool is_white(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Temporary files this process has created and not yet renamed or removed: a failure removes
+// them, so that it leaves nothing behind but what was there before.
+std::vector<std::string> g_temporaries;
+
+void remove_temporaries() {
+  for (const std::string &name : g_temporaries) unlink(name.c_str());
+  g_temporaries.clear();
+}
+
+// Error, after removing the temporaries; errno is the failed call's.
+[[noreturn]] void stop(const char *format, const char *name) {
+  int failed_errno = errno;
+  remove_temporaries();
+  char message[COMPOSED_LINE_SIZE];
+  snprintf(message, sizeof message, format, kTag, name);
+  errno = failed_errno;
+  Error(message);
+}
+
+// One word of a result file, with what orders it: its section and the shuffle's sort key.
+struct Entry {
+  char word[REDUCE_MAX_WORD_BYTES + 1];
+  int length = 0;
+  long long count = 0;
+  unsigned section = 0;
+  // The tuple line the shuffle sorted for this word: "word 1", cut to the shuffle's 255 bytes
+  // as it cuts the lines of its longest words. Its strxfrm key, when it fits.
+  char line[LINE_SLOT];
+  char key[kKeyCapacity];
+  bool has_key = false;
+};
+
+// How words are ordered under the locale: the shuffle's order of their tuple lines.
+struct Order {
+  bool by_bytes;
+  unsigned nreducers;
+};
+
+// In byte order a word's tuple line sorts as the word itself: what follows a word in its line
+// is a blank or nothing, and both sort before every letter.
+void set_order_key(const Order &order, Entry &entry) {
+  entry.section = hash_word(entry.word) % order.nreducers;
+  if (order.by_bytes) return;
+  int length = entry.length < MAX_LINE_BYTES ? entry.length : MAX_LINE_BYTES;
+  memcpy(entry.line, entry.word, static_cast<size_t>(length));
+  static constexpr char kTail[] = " 1";
+  for (int k = 0; k < 2 && length < MAX_LINE_BYTES; ++k) entry.line[length++] = kTail[k];
+  entry.line[length] = '\0';
+  entry.has_key = strxfrm(entry.key, entry.line, kKeyCapacity) < kKeyCapacity;
+}
+
+// Negative, zero or positive as a sorts before, with or after b: section, then collation.
+int compare_entries(const Order &order, const Entry &a, const Entry &b) {
+  if (a.section != b.section) return a.section < b.section ? -1 : 1;
+  if (order.by_bytes) return strcmp(a.word, b.word);
+  if (a.has_key && b.has_key) return strcmp(a.key, b.key);
+  return strcoll(a.line, b.line);
+}
+
+// The word of a group of equal words, as the output line shows it.
+struct GroupWord {
+  char word[REDUCE_MAX_WORD_BYTES + 1];
+  int length = 0;
+  unsigned section = 0;
+};
+
+// Whether two words are one word for the reducer, which groups words that collate equal.
+bool same_word(const Order &order, const GroupWord &a, const Entry &b) {
+  if (a.section != b.section) return false;
+  if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) {
+    return true;
+  }
+  return !order.by_bytes && strcoll(a.word, b.word) == 0;
+}
+
+void start_group(GroupWord &group, const Entry &entry) {
+  memcpy(group.word, entry.word, static_cast<size_t>(entry.length) + 1);
+  group.length = entry.length;
+  group.section = entry.section;
+}
+
+// Splits a result line into its word and count. False when it is not a word, one blank and a
+// count above 0 without sign or leading zero that fits 64 bits.
+bool parse_result_line(std::string_view line, Entry &entry) {
+  size_t blank = line.find(' ');
+  if (blank == std::string_view::npos || blank == 0 || blank > REDUCE_MAX_WORD_BYTES) {
+    return false;
+  }
+  for (size_t i = 0; i < blank; ++i) {
+    if (is_white(line[i]) || line[i] == '\0') return false;
+  }
+  std::string_view digits = line.substr(blank + 1);
+  if (digits.empty() || digits.size() > kMaxCountDigits || digits[0] == '0') return false;
+  long long count = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    if (__builtin_mul_overflow(count, 10, &count) || __builtin_add_overflow(count, c - '0', &count)) {
+      return false;
+    }
+  }
+  memcpy(entry.word, line.data(), blank);
+  entry.word[blank] = '\0';
+  entry.length = static_cast<int>(blank);
+  entry.count = count;
+  return true;
+}
+
+// One input result file being read: its current word, and the word before it, against which
+// the order of the file is checked.
+struct Reader {
+  const char *name = nullptr;
+  int fd = -1;
+  char buf[REDUCE_BLOCK_SIZE];
+  int pos = 0;
+  int end = 0;
+  long long line_number = 0;
+  Entry entries[2];
+  int current = 0;
+  bool has_entry = false;
+
+  const Entry &entry() const { return entries[current]; }
+};
+
+[[noreturn]] void refuse(const Reader &reader, long long line_number, const char *what) {
+  remove_temporaries();
+  char message[COMPOSED_LINE_SIZE];
+  snprintf(message, sizeof message, "%s %s, line %lld: %s", kTag, reader.name, line_number, what);
+  Fail(message, kMalformedInputStatus);
+}
+
+// The next line of the reader's file, without its line end; false at the end of the file.
+bool next_line(Reader &reader, std::string_view &line) {
+  for (;;) {
+    const char *start = reader.buf + reader.pos;
+    int waiting = reader.end - reader.pos;
+    const char *line_end = static_cast<const char *>(memchr(start, '\n', waiting));
+    if (line_end != nullptr) {
+      line = std::string_view(start, static_cast<size_t>(line_end - start));
+      reader.pos = static_cast<int>(line_end - reader.buf) + 1;
+      ++reader.line_number;
+      return true;
+    }
+    if (waiting > kMaxResultLineBytes) {
+      refuse(reader, reader.line_number + 1, "too long for a result line");
+    }
+    memmove(reader.buf, start, static_cast<size_t>(waiting));
+    reader.pos = 0;
+    reader.end = waiting;
+    ssize_t n = read_block(reader.fd, reader.buf + waiting, sizeof reader.buf - waiting);
+    if (n < 0) stop("%s Error reading result file %s\n", reader.name);
+    if (n == 0) {
+      if (waiting > 0) refuse(reader, reader.line_number + 1, "the last line has no line end");
+      return false;
+    }
+    reader.end += static_cast<int>(n);
+  }
+}
+
+// Moves the reader to its next word, checking that it may follow the one before. False at the
+// end of the file.
+bool advance(const Order &order, Reader &reader) {
+  std::string_view line;
+  if (!next_line(reader, line)) {
+    reader.has_entry = false;
+    return false;
+  }
+  Entry &next = reader.entries[1 - reader.current];
+  if (!parse_result_line(line, next)) {
+    refuse(reader, reader.line_number, "not a result line (a word, a blank and a count above 0)");
+  }
+  set_order_key(order, next);
+  if (reader.has_entry) {
+    const Entry &before = reader.entry();
+    if (next.section < before.section) {
+      refuse(reader, reader.line_number,
+             "its word belongs to an earlier section than the word before it: sections out of "
+             "order, or a file written with another reducer count");
+    }
+    GroupWord previous;
+    start_group(previous, before);
+    if (compare_entries(order, next, before) < 0 || same_word(order, previous, next)) {
+      refuse(reader, reader.line_number,
+             "its word does not follow the word before it in this locale's collation: a file "
+             "written under another locale or with another reducer count");
+    }
+  }
+  reader.current = 1 - reader.current;
+  reader.has_entry = true;
+  return true;
+}
+
+// The merged output: result lines gathered in a block and written whole.
+struct Writer {
+  int fd;
+  const char *name;
+  char buf[REDUCE_BLOCK_SIZE];
+  int used = 0;
+  long long lines = 0;
+};
+
+void flush_writer(Writer &writer) {
+  if (writer.used > 0 && write_fully(writer.fd, writer.buf, static_cast<size_t>(writer.used)) < 0) {
+    stop("%s Error writting merge result %s\n", writer.name);
+  }
+  writer.used = 0;
+}
+
+void write_result_line(Writer &writer, const GroupWord &word, long long total) {
+  if (writer.used + kMaxResultLineBytes + 1 > static_cast<int>(sizeof writer.buf)) {
+    flush_writer(writer);
+  }
+  writer.used += snprintf(writer.buf + writer.used, sizeof writer.buf - writer.used, "%s %lld\n",
+                          word.word, total);
+  ++writer.lines;
+}
+
+// A min-heap of reader indexes by their current words; ties go to the earlier file.
+struct ReaderHeap {
+  const Order &order;
+  std::vector<Reader> &readers;
+  std::vector<int> heap;
+
+  bool before(int a, int b) const {
+    int c = compare_entries(order, readers[a].entry(), readers[b].entry());
+    return c < 0 || (c == 0 && a < b);
+  }
+  void sift_down(size_t i) {
+    for (;;) {
+      size_t smallest = i;
+      for (size_t child = 2 * i + 1; child <= 2 * i + 2 && child < heap.size(); ++child) {
+        if (before(heap[child], heap[smallest])) smallest = child;
+      }
+      if (smallest == i) return;
+      std::swap(heap[i], heap[smallest]);
+      i = smallest;
+    }
+  }
+};
+
+// Merges the files into writer.fd, at most MERGE_FAN_IN of them.
+void merge_into(const Order &order, const std::vector<const char *> &files, Writer &writer) {
+  std::vector<Reader> readers(files.size());
+  ReaderHeap heap{order, readers, {}};
+  for (size_t i = 0; i < files.size(); ++i) {
+    Reader &reader = readers[i];
+    reader.name = files[i];
+    reader.fd = open(files[i], O_RDONLY);
+    if (reader.fd < 0) stop("%s Error opening result file %s\n", files[i]);
+    if (advance(order, reader)) heap.heap.push_back(static_cast<int>(i));
+  }
+  for (size_t n = heap.heap.size() / 2; n-- > 0;) heap.sift_down(n);
+
+  GroupWord group;
+  long long total = 0;
+  bool has_group = false;
+  while (!heap.heap.empty()) {
+    Reader &top = readers[heap.heap[0]];
+    const Entry &entry = top.entry();
+    if (has_group && same_word(order, group, entry)) {
+      if (__builtin_add_overflow(total, entry.count, &total)) {
+        errno = EOVERFLOW;
+        stop("%s The total of a word of %s does not fit 64 bits\n", top.name);
+      }
+    } else {
+      if (has_group) write_result_line(writer, group, total);
+      start_group(group, entry);
+      total = entry.count;
+      has_group = true;
+    }
+    if (!advance(order, top)) {
+      heap.heap[0] = heap.heap.back();
+      heap.heap.pop_back();
+    }
+    if (!heap.heap.empty()) heap.sift_down(0);
+  }
+  if (has_group) write_result_line(writer, group, total);
+  for (Reader &reader : readers) close(reader.fd);
+}
+
+// Merges the files into a temporary beside `target`, then renames it onto `target`.
+long long merge_to_file(const Order &order, const std::vector<const char *> &files,
+                        const std::string &target) {
+  std::string temporary = target + ".merging." + std::to_string(getpid());
+  // O_EXCL: the temporary is this process's own, never a file that was there before.
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, CREATED_FILE_MODE);
+  if (fd < 0) stop("%s Error opening merge output file %s\n", temporary.c_str());
+  g_temporaries.push_back(temporary);
+  auto writer = std::make_unique<Writer>();
+  writer->fd = fd;
+  writer->name = temporary.c_str();
+  merge_into(order, files, *writer);
+  flush_writer(*writer);
+  // A lost write shows at fsync or close on some file systems; the rename must not hide it.
+  if (fsync(fd) < 0 && errno != EINVAL) stop("%s Error writting merge result %s\n", writer->name);
+  if (close(fd) < 0) stop("%s Error writting merge result %s\n", writer->name);
+  if (rename(temporary.c_str(), target.c_str()) < 0) {
+    stop("%s Error renaming the merge result onto %s\n", target.c_str());
+  }
+  g_temporaries.pop_back();
+  return writer->lines;
+}
+
+}  // namespace
+
+long long merge_result_files(int nfiles, const char *const *files, int nreducers,
+                             const char *output_file) {
+  Order order{collation_is_byte_order(), static_cast<unsigned>(nreducers)};
+  std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
+  // More inputs than one round reads: merge them in groups into intermediate result files,
+  // which are themselves result files of the same reducer count, until one round is left.
+  std::vector<std::string> intermediates;
+  int round = 0;
+  while (inputs.size() > MERGE_FAN_IN) {
+    std::vector<std::string> made;
+    for (size_t first = 0; first < inputs.size(); first += MERGE_FAN_IN) {
+      size_t last = std::min(inputs.size(), first + MERGE_FAN_IN);
+      std::vector<const char *> group(inputs.begin() + first, inputs.begin() + last);
+      std::string name = std::string(output_file) + ".round" + std::to_string(round) + "_" +
+                         std::to_string(made.size()) + "." + std::to_string(getpid());
+      merge_to_file(order, group, name);
+      g_temporaries.push_back(name);
+      made.push_back(name);
+    }
+    // The inputs of this round that were intermediates themselves are no longer needed.
+    for (const std::string &name : intermediates) unlink(name.c_str());
+    intermediates = made;
+    inputs.clear();
+    for (const std::string &name : intermediates) inputs.push_back(name.c_str());
+    ++round;
+  }
+  long long lines = merge_to_file(order, inputs, output_file);
+  for (const std::string &name : intermediates) unlink(name.c_str());
+  g_temporaries.clear();
+  return lines;
+}

@@ -1,0 +1,35 @@
+/* Merging result files: from the result files of several runs over parts of a text, the one
+ * result file that a single run over the whole text writes. */
+#ifndef QUOVENT_REDUCE_RESULTMERGE_H
+#define QUOVENT_REDUCE_RESULTMERGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Most result files read at once: each costs a descriptor and a read block. More inputs are
+ * merged in rounds through temporary files beside the output. */
+enum { MERGE_FAN_IN = 128 };
+
+/* Merges the nfiles result files named in `files` (0 or more), each written by a run with
+ * nreducers reducers (1 to 16) under the current locale, into output_file: section r (the
+ * words whose hash_word modulo nreducers is r) of every input, in ascending r; within a
+ * section the order in which the shuffle sorts the words' tuple lines under the locale's
+ * collation; the counts of words that collate equal added up in 64 bits, the word written as
+ * the first of them has it. Returns the number of lines written.
+ *
+ * Every input line must be a word (1 to 255 bytes without white space), one blank and a
+ * count above 0 without sign or leading zero, ended by a line end; within a file the words'
+ * sections must not decrease, and within a section the words must follow the collation. A
+ * line that breaks one of these rules, a total beyond 64 bits, and every failed open, read,
+ * write, close or rename stop the process through Error or Fail, naming the file (and the
+ * line). The output is written to a temporary file beside output_file and renamed onto it
+ * only when complete: after a failure output_file is as it was, and no temporary is left. */
+long long merge_result_files(int nfiles, const char *const *files, int nreducers,
+                             const char *output_file);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
