@@ -259,6 +259,43 @@ int scan_block(MapState &state, const unsigned char *block, int end) {
   return i;
 }
 
+void print_stage_start(int ninputfiles) {
+  snprintf(Msg, sizeof Msg, "[Map Stage]\tStart Mapper to process %d input files.\n", ninputfiles);
+  print(Msg);
+}
+
+void print_file_mapped(int words, const char *input_file) {
+  snprintf(Msg, sizeof Msg, "\t\tMapper processed %d words from %s file.\n", words, input_file);
+  printMessage(Msg, COLOR_GREEN_L);
+}
+
+void print_stage_done(int totalwords, int ninputfiles, float time) {
+  snprintf(Msg, sizeof Msg,
+           "[Map Stage]\tMapper Done. Processed %d words from %d input files in %.3f secs.\n",
+           totalwords, ninputfiles, time);
+  print(Msg);
+}
+
+int open_map_input(const char *input_file) {
+  int fd_in = open(input_file, O_RDONLY);
+  if (fd_in < 0) {
+    snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error opening mapper input file %s\n",
+             input_file);
+    Error(MsgError);
+  }
+  return fd_in;
+}
+
+int open_map_output(const char *map_file) {
+  int fd_out = create_output_file(map_file);
+  if (fd_out < 0) {
+    snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error opening mapper output file %s\n",
+             map_file);
+    Error(MsgError);
+  }
+  return fd_out;
+}
+
 }  // namespace
 
 int utf8_char_len(unsigned char c) { return unit_length(c); }
@@ -320,54 +357,52 @@ int map_process_range(int fd_in, long long length, int fd_out) {
 }
 
 int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers) {
-  snprintf(Msg, sizeof Msg, "[Map Stage]\tStart Mapper to process %d input files.\n", ninputfiles);
-  print(Msg);
+  print_stage_start(ninputfiles);
   timespec start = monotonic_now();
 
   int fd_out = -1;
-  if (!multiple_mappers) {
-    fd_out = create_output_file(kSingleMapFile);
-    if (fd_out < 0) {
-      snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error opening mapper output file %s\n",
-               kSingleMapFile);
-      Error(MsgError);
-    }
-  }
+  if (!multiple_mappers) fd_out = open_map_output(kSingleMapFile);
 
   int totalwords = 0;
   for (int i = 0; i < ninputfiles; ++i) {
-    int fd_in = open(input_files[i], O_RDONLY);
-    if (fd_in < 0) {
-      snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error opening mapper input file %s\n",
-               input_files[i]);
-      Error(MsgError);
-    }
+    int fd_in = open_map_input(input_files[i]);
     // The input is opened before its numbered output: a missing input leaves
     // that file as it was.
     if (multiple_mappers) {
       char map_file[kMapNameSize];
       snprintf(map_file, sizeof map_file, "%s%s_%d%s", "tmp/", "_map", i, ".tmp");
-      fd_out = create_output_file(map_file);
-      if (fd_out < 0) {
-        snprintf(MsgError, sizeof MsgError,
-                 "[Map:quovent_map] Error opening mapper output file %s\n", map_file);
-        Error(MsgError);
-      }
+      fd_out = open_map_output(map_file);
     }
     int words = map_process_file(fd_in, fd_out);
     totalwords += words;
-    snprintf(Msg, sizeof Msg, "\t\tMapper processed %d words from %s file.\n", words,
-             input_files[i]);
-    printMessage(Msg, COLOR_GREEN_L);
+    print_file_mapped(words, input_files[i]);
     if (multiple_mappers) close(fd_out);
     close(fd_in);
   }
   if (!multiple_mappers) close(fd_out);
 
-  float time = seconds_since(start);
-  snprintf(Msg, sizeof Msg,
-           "[Map Stage]\tMapper Done. Processed %d words from %d input files in %.3f secs.\n",
-           totalwords, ninputfiles, time);
-  print(Msg);
+  print_stage_done(totalwords, ninputfiles, seconds_since(start));
+  return totalwords;
+}
+
+int quovent_mapper_ranges(int nranges, const MapRange *ranges) {
+  print_stage_start(nranges);
+  timespec start = monotonic_now();
+  int fd_out = open_map_output(kSingleMapFile);
+  int totalwords = 0;
+  for (int i = 0; i < nranges; ++i) {
+    int fd_in = open_map_input(ranges[i].path);
+    if (lseek(fd_in, ranges[i].offset, SEEK_SET) < 0) {
+      snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error positioning mapper input file %s\n",
+               ranges[i].path);
+      Error(MsgError);
+    }
+    int words = map_process_range(fd_in, ranges[i].length, fd_out);
+    totalwords += words;
+    print_file_mapped(words, ranges[i].path);
+    close(fd_in);
+  }
+  close(fd_out);
+  print_stage_done(totalwords, nranges, seconds_since(start));
   return totalwords;
 }

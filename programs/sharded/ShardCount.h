@@ -1,0 +1,38 @@
+/* Counting one shard: the single-process pipeline (map, shuffle, reduce, as QuoventMR runs
+ * them) over the shard's pieces, in a directory of the shard's own. */
+#ifndef QUOVENT_PROGRAMS_SHARDED_SHARDCOUNT_H
+#define QUOVENT_PROGRAMS_SHARDED_SHARDCOUNT_H
+
+#include <string>
+
+#include "programs/sharded/ShardPlan.h"
+
+/* The file in a shard's directory that holds its result once it is complete; it appears by a
+ * rename, so its presence says that the shard was counted. */
+inline constexpr char kShardResultFile[] = "result.txt";
+
+/* The file in a shard's directory that receives what the shard reports on standard error. */
+inline constexpr char kShardErrorsFile[] = "errors.txt";
+
+/* The file in a shard's directory that receives the stages' progress lines (with -k). */
+inline constexpr char kShardStagesLog[] = "stages.log";
+
+/* "<work_dir>/shard_<k>". */
+std::string shard_directory(const std::string &work_dir, size_t k);
+
+/* Counts the shard in shard_dir, which must exist: changes into it, runs the three stages with
+ * its own tmp/, renames the result into kShardResultFile and, unless keep_work_files, removes
+ * the tmp/ work files once the result is in place. Call setlocale first. Every failure stops
+ * the process through Error, with the failing stage's message. */
+void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
+                 bool keep_work_files);
+
+/* Points standard output at the stages' log (keep_log) or at /dev/null, and standard error at
+ * the shard's errors file, both in shard_dir. False with errno set on failure. */
+bool redirect_shard_output(const std::string &shard_dir, bool keep_log);
+
+/* Removes a shard's tmp/ and the files it wrote in shard_dir, then shard_dir itself when it is
+ * left empty. Removes only names this program creates there. */
+void remove_shard_directory(const std::string &shard_dir);
+
+#endif

@@ -1,0 +1,179 @@
+#include "programs/sharded/ShardPlan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "common/Errors.h"
+#include "map/Map.h"
+
+namespace {
+
+// Bytes read at a time while looking for a cut.
+constexpr int kCutBlockSize = 65536;
+
+// A unit has at most four bytes: only the three bytes before a line end can start one that
+// reaches it.
+constexpr int kMaxUnitReach = 3;
+
+// A shard that has less room left than this is closed rather than given a sliver of a file.
+constexpr int kSliverFraction = 8;
+
+// Pieces a message names before it only counts the rest.
+constexpr size_t kPiecesNamed = 3;
+
+// Whether the line end at block[i] can be a cut: no unit that starts in the bytes before it is
+// long enough to take it in. Bytes before block[0] are the start of the file.
+bool is_clean_line_end(const unsigned char *block, long long i) {
+  for (int back = 1; back <= kMaxUnitReach && i - back >= 0; ++back) {
+    if (utf8_char_len(block[i - back]) > back) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void stop_on_input(const char *what, const std::string &path) {
+  int failed_errno = errno;
+  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] %s %s\n", what, path.c_str());
+  errno = failed_errno;
+  Error(MsgError);
+}
+
+std::string absolute_path(const std::string &path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr) stop_on_input("Error finding the directory of", path);
+  return std::string(cwd) + "/" + path;
+}
+
+std::string base_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+}  // namespace
+
+long long find_cut(int fd, long long from, long long size) {
+  unsigned char block[kCutBlockSize];
+  // A line end here or later gives a cut at `from` or later.
+  long long line_end = (from < 1 ? 1 : from) - 1;
+  while (line_end < size) {
+    // Each block starts with the bytes that decide whether its first line end is clean.
+    long long block_start = line_end > kMaxUnitReach ? line_end - kMaxUnitReach : 0;
+    ssize_t n = pread(fd, block, sizeof block, block_start);
+    if (n < 0) return -1;
+    if (block_start + n <= line_end) break;  // the file ended sooner than its size said
+    for (long long i = line_end - block_start; i < n; ++i) {
+      if (block[i] == '\n' && is_clean_line_end(block, i)) return block_start + i + 1;
+    }
+    line_end = block_start + n;
+  }
+  return size;
+}
+
+std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long shard_size) {
+  std::vector<Shard> shards(1);
+  auto close_shard = [&shards] {
+    if (!shards.back().pieces.empty()) shards.emplace_back();
+  };
+  for (const std::string &input : inputs) {
+    std::string path = absolute_path(input);
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) stop_on_input("Error opening input file", input);
+    struct stat st;
+    if (fstat(fd, &st) < 0) stop_on_input("Error reading input file", input);
+    if (!S_ISREG(st.st_mode)) {
+      // A directory maps as an empty input, a pipe to its end: neither can be cut.
+      shards.back().pieces.push_back({path, 0, S_ISDIR(st.st_mode) ? 0 : -1});
+      close(fd);
+      continue;
+    }
+    long long size = st.st_size;
+    long long offset = 0;
+    do {
+      Shard &shard = shards.back();
+      long long room = shard_size - shard.bytes;
+      if (size - offset <= room) {
+        shard.pieces.push_back({path, offset, size - offset});
+        shard.bytes += size - offset;
+        break;
+      }
+      if (!shard.pieces.empty() && room < shard_size / kSliverFraction) {
+        close_shard();
+        continue;
+      }
+      long long cut = find_cut(fd, offset + room, size);
+      if (cut < 0) stop_on_input("Error reading input file", input);
+      shard.pieces.push_back({path, offset, cut - offset});
+      shard.bytes += cut - offset;
+      offset = cut;
+      close_shard();
+    } while (offset < size);
+    close(fd);
+  }
+  if (shards.back().pieces.empty()) shards.pop_back();
+  return shards;
+}
+
+std::string describe_shard(const Shard &shard) {
+  std::string text;
+  for (size_t i = 0; i < shard.pieces.size() && i < kPiecesNamed; ++i) {
+    const Piece &piece = shard.pieces[i];
+    if (i > 0) text += ", ";
+    text += base_name(piece.path);
+    bool whole = piece.offset == 0 && (piece.length < 0 || i + 1 < shard.pieces.size());
+    if (!whole && piece.length > 0) {
+      text += " bytes " + std::to_string(piece.offset) + " to " +
+              std::to_string(piece.offset + piece.length - 1);
+    }
+  }
+  if (shard.pieces.size() > kPiecesNamed) {
+    text += " and " + std::to_string(shard.pieces.size() - kPiecesNamed) + " more files";
+  }
+  return text;
+}
+
+bool write_plan(const char *file, const std::vector<Shard> &shards, int nreducers) {
+  std::ostringstream plan;
+  plan << "reducers\t" << nreducers << '\n';
+  for (size_t k = 0; k < shards.size(); ++k) {
+    for (const Piece &piece : shards[k].pieces) {
+      if (piece.path.find('\n') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+      }
+      plan << "piece\t" << k << '\t' << piece.offset << '\t' << piece.length << '\t' << piece.path
+           << '\n';
+    }
+  }
+  std::ofstream out(file, std::ios::trunc);
+  out << plan.str();
+  out.close();
+  return !out.fail();
+}
+
+bool read_plan(const char *file, std::vector<Shard> &shards, int &nreducers) {
+  std::ifstream in(file);
+  std::string line;
+  if (!std::getline(in, line) || sscanf(line.c_str(), "reducers\t%d", &nreducers) != 1) {
+    return false;
+  }
+  shards.clear();
+  while (std::getline(in, line)) {
+    size_t k = 0;
+    Piece piece;
+    int path_at = 0;
+    if (sscanf(line.c_str(), "piece\t%zu\t%lld\t%lld\t%n", &k, &piece.offset, &piece.length,
+               &path_at) != 3 ||
+        path_at == 0 || k > shards.size()) {
+      return false;
+    }
+    piece.path = line.substr(static_cast<size_t>(path_at));
+    if (k == shards.size()) shards.emplace_back();
+    shards[k].bytes += piece.length > 0 ? piece.length : 0;
+    shards[k].pieces.push_back(piece);
+  }
+  return !in.bad();
+}

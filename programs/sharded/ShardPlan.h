@@ -1,0 +1,47 @@
+/* Cutting the inputs of a run into shards: pieces of files, each shard about one shard size,
+ * whose words together are exactly the words of the whole inputs. */
+#ifndef QUOVENT_PROGRAMS_SHARDED_SHARDPLAN_H
+#define QUOVENT_PROGRAMS_SHARDED_SHARDPLAN_H
+
+#include <string>
+#include <vector>
+
+/* A byte range of one input file; `length` -1 reads to the end (a file whose size cannot be
+ * known in advance, such as a pipe). `path` is absolute: shards run in other directories. */
+struct Piece {
+  std::string path;
+  long long offset = 0;
+  long long length = 0;
+};
+
+struct Shard {
+  std::vector<Piece> pieces;
+  long long bytes = 0;  // the known lengths of its pieces added up
+};
+
+/* Where a file may be cut so that both sides map to the words of the whole: the first position
+ * at or after `from` (and after `at_least`, at least 1) that follows a line end which no
+ * multi-byte unit before it reaches, or `size` when there is none. A word never spans a line
+ * end, but the map stage takes a unit's length from its first byte alone, so a stray lead byte
+ * just before a line end swallows the line end and what follows. Reads fd with pread. Returns
+ * -1 with errno set when a read fails. */
+long long find_cut(int fd, long long from, long long size);
+
+/* Cuts the inputs, in order, into shards of about shard_size bytes: small files are grouped,
+ * a larger file is split at cuts found by find_cut. Every input is opened once to check it.
+ * Stops through Error, naming the input, when one cannot be opened or read. */
+std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long shard_size);
+
+/* Text naming a shard's pieces for messages: "big.txt bytes 0 to 67108863, a.txt", the first
+ * few pieces and how many more. */
+std::string describe_shard(const Shard &shard);
+
+/* The plan as a text file, for the shards that run elsewhere: the reducer count, then one line
+ * per piece. Returns false with errno set when it cannot be written, and with errno EINVAL
+ * when a path holds a line end, which the file cannot carry. */
+bool write_plan(const char *file, const std::vector<Shard> &shards, int nreducers);
+
+/* Reads a plan written by write_plan; false when it cannot be read or is malformed. */
+bool read_plan(const char *file, std::vector<Shard> &shards, int &nreducers);
+
+#endif

@@ -1,0 +1,42 @@
+/* One sharded run: its shards, its settings and its work directory, which it creates and, at
+ * the end, removes again as far as it created it. */
+#ifndef QUOVENT_PROGRAMS_SHARDED_SHARDRUN_H
+#define QUOVENT_PROGRAMS_SHARDED_SHARDRUN_H
+
+#include <string>
+#include <vector>
+
+#include "programs/sharded/ShardPlan.h"
+
+struct ShardRun {
+  std::vector<Shard> shards;
+  int nreducers = 1;
+  int jobs = 1;                 // shards counted at the same time
+  bool keep_work_files = false; // -k
+  std::string work_dir;         // absolute
+  bool created_work_dir = false;
+  std::string output_file;      // absolute
+  std::vector<std::string> sbatch_options;
+
+  long long bytes() const;
+  std::string shard_dir(size_t k) const;
+  std::string shard_result(size_t k) const;
+};
+
+/* Makes run.work_dir absolute and creates it when it does not exist (its parent must), then
+ * one directory per shard in it. A work directory that already holds a shard directory
+ * belongs to another run and is refused. Stops through Error or Fail. */
+void prepare_work_dir(ShardRun &run);
+
+/* Removes what the run created in its work directory (everything with -k but the shards'
+ * results and errors, nothing), and the work directory itself when the run created it and it
+ * is left empty. */
+void remove_work_files(const ShardRun &run);
+
+/* The name of a file of the run in its work directory: the plan, the job scripts, logs. */
+std::string work_file(const ShardRun &run, const char *name);
+
+/* Files of the work directory that only this program writes. */
+inline constexpr char kPlanFile[] = "plan.txt";
+
+#endif

@@ -1,0 +1,211 @@
+#include "programs/sharded/SlurmRun.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "common/Errors.h"
+#include "programs/sharded/ShardCount.h"
+
+namespace {
+
+constexpr long kPollNanoseconds = 500'000'000;
+constexpr int kProgramPathSize = 4096;
+
+[[noreturn]] void stop(const char *what, const std::string &name) {
+  int failed_errno = errno;
+  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] %s %s\n", what, name.c_str());
+  errno = failed_errno;
+  Error(MsgError);
+}
+
+// The text in single quotes for sh, whatever it holds.
+std::string shell_quoted(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// This program's own file: the jobs run it again, on whichever node Slurm picks.
+std::string own_program() {
+  char path[kProgramPathSize];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length < 0) stop("Error finding its own program file", "/proc/self/exe");
+  return std::string(path, static_cast<size_t>(length));
+}
+
+void write_job_script(const std::string &file, const std::string &command) {
+  std::ofstream script(file, std::ios::trunc);
+  script << "#!/bin/sh\n" << "exec " << command << "\n";
+  script.close();
+  if (script.fail() || chmod(file.c_str(), 0755) < 0) stop("Error writting job script", file);
+}
+
+// Starts argv with its standard output into a pipe when `output` is given, else into
+// /dev/null.
+pid_t start_command(const std::vector<std::string> &argv, int *output) {
+  int pipe_ends[2] = {-1, -1};
+  if (output != nullptr && pipe(pipe_ends) < 0) stop("Error starting", argv[0]);
+  pid_t pid = fork();
+  if (pid < 0) stop("Error starting", argv[0]);
+  if (pid == 0) {
+    if (output != nullptr) {
+      dup2(pipe_ends[1], STDOUT_FILENO);
+      close(pipe_ends[0]);
+      close(pipe_ends[1]);
+    } else {
+      int null_device = open("/dev/null", O_WRONLY);
+      if (null_device >= 0) dup2(null_device, STDOUT_FILENO);
+    }
+    std::vector<char *> args;
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    fprintf(stderr, "[QuoventMR_v3] Error executing %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+  }
+  if (output != nullptr) {
+    close(pipe_ends[1]);
+    *output = pipe_ends[0];
+  }
+  return pid;
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs sbatch with the arguments and returns the id of the job it submitted.
+std::string submit(std::vector<std::string> argv) {
+  int output = -1;
+  pid_t pid = start_command(argv, &output);
+  std::string printed;
+  char block[256];
+  for (ssize_t n; (n = read(output, block, sizeof block)) > 0;) printed.append(block, n);
+  close(output);
+  int status = wait_status(pid);
+  std::string id = printed.substr(0, printed.find_first_of(";\n"));
+  if (status != 0 || id.empty()) {
+    errno = 0;
+    report_error("sbatch refused the job (exit status " + std::to_string(status) + ")");
+    exit(status != 0 ? status : 1);
+  }
+  return id;
+}
+
+std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &name) {
+  std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name};
+  argv.insert(argv.end(), run.sbatch_options.begin(), run.sbatch_options.end());
+  return argv;
+}
+
+size_t shards_counted(const ShardRun &run, long long &bytes) {
+  size_t counted = 0;
+  bytes = 0;
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    if (access(run.shard_result(k).c_str(), F_OK) == 0) {
+      ++counted;
+      bytes += run.shards[k].bytes;
+    }
+  }
+  return counted;
+}
+
+// After a failed run: every shard without a result, with the message it left.
+[[noreturn]] void report_failures(const ShardRun &run, Progress &progress, int status) {
+  progress.clear();
+  size_t failed = 0;
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    if (access(run.shard_result(k).c_str(), F_OK) == 0) continue;
+    ++failed;
+    report_error("Shard " + std::to_string(k) + " (" + describe_shard(run.shards[k]) +
+                 ") failed: " +
+                 shard_failure_text(run.shard_dir(k),
+                                    "no message: its task was cancelled or never ran"));
+  }
+  if (failed == 0) {
+    std::ifstream merge_errors(work_file(run, "merge.errors.txt"));
+    std::string text((std::istreambuf_iterator<char>(merge_errors)), {});
+    report_error("The merge job failed: " + (text.empty() ? "no message" : text));
+  } else {
+    report_error(std::to_string(failed) + " of " + std::to_string(run.shards.size()) +
+                 " shards failed; no result written");
+  }
+  remove_work_files(run);
+  exit(status != 0 ? status : 1);
+}
+
+}  // namespace
+
+void run_on_slurm(const ShardRun &run, Progress &progress) {
+  std::string program = shell_quoted(own_program());
+  std::string work_dir = shell_quoted(run.work_dir);
+  std::string keep = run.keep_work_files ? " -k" : "";
+  std::string shards_script = work_file(run, "shards.sh");
+  std::string merge_script = work_file(run, "merge.sh");
+  write_job_script(shards_script, program + " --" + kRunShardOption +
+                                      " \"$SLURM_ARRAY_TASK_ID\" -w " + work_dir + keep);
+  write_job_script(merge_script, program + " --" + kMergeShardsOption + " -w " + work_dir +
+                                     " -o " + shell_quoted(run.output_file));
+
+  std::vector<std::string> array = sbatch_command(run, "quovent-shards");
+  array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) + "%" +
+                  std::to_string(run.jobs));
+  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" +
+                                                           kShardStagesLog
+                                                     : std::string("/dev/null")));
+  array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
+  array.push_back(shards_script);
+  std::string array_id = submit(array);
+
+  std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
+  merge.push_back("--wait");
+  merge.push_back("--dependency=afterok:" + array_id);
+  merge.push_back("--kill-on-invalid-dep=yes");
+  merge.push_back("--output=" + work_file(run, "merge.log"));
+  merge.push_back("--error=" + work_file(run, "merge.errors.txt"));
+  merge.push_back(merge_script);
+
+  sigset_t waited;
+  sigemptyset(&waited);
+  for (int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
+  sigset_t old_mask;
+  sigprocmask(SIG_BLOCK, &waited, &old_mask);
+  pid_t waiter = start_command(merge, nullptr);
+  for (;;) {
+    long long bytes = 0;
+    size_t counted = shards_counted(run, bytes);
+    progress.update(counted, bytes);
+    int status = 0;
+    if (waitpid(waiter, &status, WNOHANG) == waiter) {
+      sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+      int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      if (code != 0) report_failures(run, progress, code);
+      return;
+    }
+    timespec wait_at_most{0, kPollNanoseconds};
+    int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
+    if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) {
+      pid_t cancel = start_command({"scancel", array_id}, nullptr);
+      wait_status(cancel);
+      kill(waiter, SIGTERM);
+      wait_status(waiter);
+      progress.clear();
+      report_error(std::string("Stopped by signal ") + strsignal(signal_number) +
+                   "; the jobs are cancelled, no result written");
+      remove_work_files(run);
+      exit(128 + signal_number);
+    }
+  }
+}
