@@ -775,9 +775,14 @@ void flush_batch(int r) {
   int b = batch_count[r]++;
   char name[WORK_NAME_SIZE];
   snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, b);
-  // Not checked here: a file that cannot be created makes the first write fail, which
-  // reports it, since a batch always holds at least one line.
   int fd = create_output_file(name);
+  if (fd < 0) {
+    int open_errno = errno;
+    snprintf(MsgError, sizeof MsgError, "[Suffle:flush_batch] Error opening batch file %s.\n",
+             name);
+    errno = open_errno;
+    Error(MsgError);
+  }
   int n = 0;
   for (int d = 0; d < distinct; ++d) {
     const DistinctLine &line = lines[sorted_distinct[d]];

@@ -102,8 +102,9 @@ int cmp_lines(const void *a, const void *b);
 
 /* Sorts the lines held for reducer r (0 to MAX_REDUCERS - 1) and writes them as its next
  * batch file, tmp/_batch_r<r>_<b>.tmp, then empties the table. Does nothing when the reducer
- * holds no lines. A file that cannot be created shows as a failed write: the process stops
- * through Error with the line writer's message, as does a failed close. */
+ * holds no lines. A file that cannot be created stops the process through Error with a
+ * message naming it and the error of the open; a failed write or close stops it with the
+ * line writer's message. */
 void flush_batch(int r);
 
 /* Appends `line` (cut to 255 bytes) and a newline to the module's output buffer, first
