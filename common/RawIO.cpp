@@ -9,6 +9,15 @@ int create_output_file(const char *name) {
   return open(name, O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);
 }
 
+int close_output_file(int fd) {
+  int caller_errno = errno;
+  if (close(fd) == 0) return 0;
+  if (errno != EINTR) return -1;
+  // Linux has released fd and keeps its data for writeback; a retry could close a reused fd.
+  errno = caller_errno;
+  return 0;
+}
+
 ssize_t write_fully(int fd, const void *buf, size_t size) {
   const char *bytes = static_cast<const char *>(buf);
   size_t written = 0;

@@ -1,5 +1,6 @@
-/* Raw descriptor input and output shared by the stages: whole writes, and
- * reads that treat a directory as an empty file. */
+/* Raw descriptor input and output shared by the stages: whole writes, reads
+ * that treat a directory as an empty file, and closes of written files that
+ * report what the file system lost. */
 #ifndef QUOVENT_COMMON_RAWIO_H
 #define QUOVENT_COMMON_RAWIO_H
 
@@ -15,6 +16,13 @@ enum { CREATED_FILE_MODE = 0644 };
 /* Opens name write-only, created and emptied, as every work and result file
  * is opened. Returns the descriptor, or -1 with errno set. */
 int create_output_file(const char *name);
+
+/* Closes fd, a file opened for writing. Returns 0, or -1 with errno left as
+ * close(2) set it: a shared file system may report a lost write only here,
+ * so the caller stops with that file's write error. An interrupted close
+ * (EINTR) counts as success, with errno as it was before the call. Never
+ * retries: the descriptor is released whatever the result. */
+int close_output_file(int fd);
 
 /* Writes all size bytes of buf to fd, going on after short and interrupted
  * writes, so that no byte is silently lost. Returns size, or -1 with errno

@@ -82,7 +82,8 @@ int main(int argc, char **argv) {
     snprintf(Msg, sizeof Msg, "\t\tMapper processed %d words from input file %d.\n", words, i);
     printMessage(Msg, COLOR_GREEN_L);
   }
-  close(fd_out);
+  // A lost write reported at close is a failed write of the map output.
+  if (close_output_file(fd_out) != 0) Error("[Map:flush_out] Error writting map result (final).\n");
 
   float time = seconds_since(start);
   snprintf(Msg, sizeof Msg,

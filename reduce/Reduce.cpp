@@ -360,7 +360,8 @@ void quovent_reducer(const char *output_file, int n_reducers) {
   }
   int words = 0;
   for (int r = 0; r < n_reducers; ++r) words += reduce_partition(r, fd_out);
-  close(fd_out);
+  // A file system may report a lost write only at close: the result's end is then lost.
+  if (close_output_file(fd_out) != 0) Error(kFinalWriteFailed);
 
   float time = seconds_since(start);
   snprintf(Msg, sizeof Msg,

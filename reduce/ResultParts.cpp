@@ -120,7 +120,9 @@ void assemble_result(const ResultPart &part) {
       stop("[Reduce::finish_result_part] Error reading result part of %s\n", part.output_file);
     close(fd_in);
   }
-  if (close(fd_out) != 0) stop("[Reduce::finish_result_part] Error writing %s\n", temp_result);
+  if (close_output_file(fd_out) != 0) {
+    stop("[Reduce::finish_result_part] Error writing %s\n", temp_result);
+  }
   if (rename(temp_result, part.output_file) != 0) {
     stop("[Reduce::finish_result_part] Error renaming %s\n", temp_result);
   }
@@ -157,7 +159,9 @@ void begin_result_part(ResultPart *part, const char *output_file, int n_reducers
 
   int fd_result = create_output_file(output_file);
   if (fd_result < 0) stop(kOutputFailure, output_file);
-  close(fd_result);
+  // Checked like the close of every file written: were the emptying lost, an earlier run's
+  // result would pass for this run's after a failure.
+  if (close_output_file(fd_result) != 0) stop(kOutputFailure, output_file);
 
   part->fd = create_output_file(part->temp_name);
   if (part->fd < 0) stop(kOutputFailure, part->temp_name);
@@ -169,7 +173,7 @@ void begin_result_part(ResultPart *part, const char *output_file, int n_reducers
 }
 
 void finish_result_part(ResultPart *part) {
-  if (close(part->fd) != 0) {
+  if (close_output_file(part->fd) != 0) {
     stop("[Reduce::finish_result_part] Error writing result part %s\n", part->temp_name);
   }
   int lock_fd = lock_result(*part);

@@ -125,6 +125,12 @@ void write_out(int fd) {
   outpos = 0;
 }
 
+// A file system may report a lost write only when the file is closed; it stops the stage like
+// the failed write it is.
+void close_written_file(int fd) {
+  if (close_output_file(fd) != 0) Error(kWriteError);
+}
+
 // Appends a line of `length` bytes (at most MAX_LINE_BYTES) and its newline to outbuf, first
 // writing out what waits when the line might not fit.
 void append_line(int fd, const char *line, int length) {
@@ -769,9 +775,14 @@ void flush_batch(int r) {
   int b = batch_count[r]++;
   char name[WORK_NAME_SIZE];
   snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, b);
-  // Not checked here: a file that cannot be created makes the first write fail, which
-  // reports it, since a batch always holds at least one line.
   int fd = create_output_file(name);
+  if (fd < 0) {
+    int open_errno = errno;
+    snprintf(MsgError, sizeof MsgError, "[Suffle:flush_batch] Error opening batch file %s.\n",
+             name);
+    errno = open_errno;
+    Error(MsgError);
+  }
   int n = 0;
   for (int d = 0; d < distinct; ++d) {
     const DistinctLine &line = lines[sorted_distinct[d]];
@@ -779,7 +790,7 @@ void flush_batch(int r) {
     for (uint32_t k = 0; k < line.count; ++k) buffer[r][n++] = const_cast<char *>(line.text);
   }
   flush_batch_out(fd);
-  close(fd);
+  close_written_file(fd);
   nlines[r] = 0;
 }
 
@@ -890,7 +901,7 @@ void merge_batchs(int r) {
     replay_winner(tournament, !more);
   }
   flush_batch_out(fd_out);
-  close(fd_out);
+  close_written_file(fd_out);
   for (int i = 0; i < k; ++i) close(batchs[i].fd);
   free(heap);
   free(batchs);

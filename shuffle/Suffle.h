@@ -102,8 +102,9 @@ int cmp_lines(const void *a, const void *b);
 
 /* Sorts the lines held for reducer r (0 to MAX_REDUCERS - 1) and writes them as its next
  * batch file, tmp/_batch_r<r>_<b>.tmp, then empties the table. Does nothing when the reducer
- * holds no lines. A file that cannot be created shows as a failed write: the process stops
- * through Error with the line writer's message. */
+ * holds no lines. A file that cannot be created stops the process through Error with a
+ * message naming it and the error of the open; a failed write or close stops it with the
+ * line writer's message. */
 void flush_batch(int r);
 
 /* Appends `line` (cut to 255 bytes) and a newline to the module's output buffer, first
@@ -135,7 +136,8 @@ void heapify_down(HeapNode *h, int size, int i, const BatchFile *b);
  * tmp/_suffle_<r>.tmp in collation order, every line kept. A reducer without batch files gets
  * an empty file. Stops the process through Error when the memory for the readers cannot be
  * obtained, when there are more than MAX_BATCH_FILES (before any is opened), or when a file
- * cannot be opened, read or written. */
+ * cannot be opened, read or written; a close of the output that reports a lost write stops it
+ * as a failed write. */
 void merge_batchs(int r);
 
 /* Reads the num_maps (0 to MAX_MAP_FILES) map files named in map_files, one line of each file

@@ -120,6 +120,15 @@ TEST(QuoventSuffleFailures, StopWithTheErrorOfTheFailedCall) {
        "[Suffle:read_line_map] Error reading map file.\n",
        EIO,
        {"_map.tmp"}},
+      // A directory in the way of the first batch file: its open fails, also for root.
+      {[](const ScratchDir &d) {
+         write_file(d / "tmp/_map.tmp", "a 1\n");
+         fs::create_directory(d / "tmp/_batch_r0_0.tmp");
+       },
+       {"1", "1"},
+       "[Suffle:flush_batch] Error opening batch file tmp/_batch_r0_0.tmp.\n",
+       EISDIR,
+       {"_map.tmp", "_batch_r0_0.tmp"}},
   };
   for (const Case &c : cases) {
     ScratchDir dir;
