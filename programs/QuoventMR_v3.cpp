@@ -175,7 +175,9 @@ int main(int argc, char **argv) {
   if (options.inputs.empty()) usage_error("no input file");
   check_output_directory(run.output_file);
   run.output_file = absolute(run.output_file);
-  run.shards = plan_shards(options.inputs, options.shard_size);
+  long long shard_size =
+      balanced_shard_size(input_bytes(options.inputs), options.shard_size, run.jobs);
+  run.shards = plan_shards(options.inputs, shard_size);
   prepare_work_dir(run);
   if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {
     int failed_errno = errno;

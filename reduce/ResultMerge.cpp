@@ -335,7 +335,7 @@ long long merge_to_file(const Order &order, const std::vector<const char *> &fil
   flush_writer(*writer);
   // A lost write shows at fsync or close on some file systems; the rename must not hide it.
   if (fsync(fd) < 0 && errno != EINVAL) stop("%s Error writting merge result %s\n", writer->name);
-  if (close(fd) < 0) stop("%s Error writting merge result %s\n", writer->name);
+  if (close_output_file(fd) != 0) stop("%s Error writting merge result %s\n", writer->name);
   if (rename(temporary.c_str(), target.c_str()) < 0) {
     stop("%s Error renaming the merge result onto %s\n", target.c_str());
   }

@@ -73,6 +73,24 @@ long long find_cut(int fd, long long from, long long size) {
   return size;
 }
 
+long long input_bytes(const std::vector<std::string> &inputs) {
+  long long total = 0;
+  for (const std::string &input : inputs) {
+    struct stat st;
+    if (stat(input.c_str(), &st) < 0) stop_on_input("Error opening input file", input);
+    if (S_ISREG(st.st_mode)) total += st.st_size;
+  }
+  return total;
+}
+
+long long balanced_shard_size(long long total_bytes, long long shard_size, int jobs) {
+  long long per_round = shard_size * jobs;
+  long long rounds = (total_bytes + per_round - 1) / per_round;
+  long long count = (rounds > 0 ? rounds : 1) * jobs;
+  long long balanced = (total_bytes + count - 1) / count;
+  return balanced > 0 ? balanced : 1;
+}
+
 std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long shard_size) {
   std::vector<Shard> shards(1);
   auto close_shard = [&shards] {

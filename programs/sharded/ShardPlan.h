@@ -27,6 +27,15 @@ struct Shard {
  * -1 with errno set when a read fails. */
 long long find_cut(int fd, long long from, long long size);
 
+/* The shard size that gives every one of `jobs` workers the same number of shards of at most
+ * shard_size bytes, for inputs of total_bytes: 190 MB with 64 MB shards and 2 jobs make four
+ * shards of 48 MB, not three of 64 MB of which the last runs alone. At least 1. */
+long long balanced_shard_size(long long total_bytes, long long shard_size, int jobs);
+
+/* The bytes of the inputs that are regular files. Stops through Error, naming the input, when
+ * one cannot be opened. */
+long long input_bytes(const std::vector<std::string> &inputs);
+
 /* Cuts the inputs, in order, into shards of about shard_size bytes: small files are grouped,
  * a larger file is split at cuts found by find_cut. Every input is opened once to check it.
  * Stops through Error, naming the input, when one cannot be opened or read. */
