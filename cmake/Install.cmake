@@ -1,6 +1,9 @@
 # What `cmake --install` puts under the prefix, and so what the Debian package holds:
-#   bin/                    every program; the multi-process drivers start the stage
+#   libexec/quovent/        every program; the multi-process drivers start the stage
 #                           programs from their own directory, so all of them go together
+#   bin/                    one launcher per program, under the program's name, which runs
+#                           that program from libexec/quovent/ by its full path, so that a
+#                           driver started by name through PATH still finds its stages
 #   lib/quovent/            the object module Suffle.o and the static modules it and the
 #                           installed headers need to link
 #   include/quovent/        the module headers, under the same relative paths as in the
@@ -13,10 +16,33 @@ set(QUOVENT_PACKAGE_NAME quovent)
 set(QUOVENT_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/${QUOVENT_PACKAGE_NAME})
 set(QUOVENT_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/${QUOVENT_PACKAGE_NAME})
 set(QUOVENT_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUOVENT_PACKAGE_NAME})
+set(QUOVENT_INSTALL_PROGRAMDIR ${CMAKE_INSTALL_LIBEXECDIR}/${QUOVENT_PACKAGE_NAME})
 
-install(TARGETS ${QUOVENT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The launchers find the programs relative to themselves, which keeps the installation
+# relocatable (`cmake --install --prefix`, the package); an absolute directory would not move.
+foreach(dir IN ITEMS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBEXECDIR)
+  if(IS_ABSOLUTE "${${dir}}")
+    message(FATAL_ERROR "${dir} must be relative to the installation prefix, not ${${dir}}")
+  endif()
+endforeach()
+file(RELATIVE_PATH QUOVENT_LAUNCHER_PROGRAM_DIR ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${QUOVENT_PACKAGE_NAME})
+if(QUOVENT_LAUNCHER_PROGRAM_DIR STREQUAL "")
+  message(FATAL_ERROR "The launchers in ${CMAKE_INSTALL_BINDIR} would replace the programs")
+endif()
+
+# Built apart from the programs in bin/: it works only installed, beside the private directory.
+add_executable(quovent_launcher programs/launcher/QuoventLauncher.c)
+target_compile_definitions(quovent_launcher PRIVATE
+  QUOVENT_LAUNCHER_PROGRAM_DIR="${QUOVENT_LAUNCHER_PROGRAM_DIR}")
+set_target_properties(quovent_launcher PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+  ${CMAKE_BINARY_DIR}/launcher)
+
+install(TARGETS ${QUOVENT_PROGRAMS} RUNTIME DESTINATION ${QUOVENT_INSTALL_PROGRAMDIR})
 
 foreach(program IN LISTS QUOVENT_PROGRAMS)
+  install(PROGRAMS $<TARGET_FILE:quovent_launcher> DESTINATION ${CMAKE_INSTALL_BINDIR}
+          RENAME ${program})
   set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
   if(NOT EXISTS ${page})
     message(FATAL_ERROR "The program ${program} has no manual page ${page}")

@@ -1,14 +1,14 @@
 #!/bin/bash
 # The Debian package that `cpack -G DEB` builds carries the right name, version, architecture,
 # its library dependencies and a description, installs under /usr only, and works once
-# unpacked: the installed driver, run on the installed sample texts in a scratch working
-# directory, counts the same words as the program of the build, and the examples of every
-# installed manual page run as written.
-# Usage: check_package.sh <cpack> <build dir> <version> <reference program> <program> [args...]
+# unpacked into a directory of its own: every program, run by name through PATH from a scratch
+# working directory, behaves as the real program started by its path and counts the same words
+# as the program of the build (check_by_name.sh), and the examples of every installed manual
+# page run as written.
+# Usage: check_package.sh <cpack> <build dir> <version> <reference QuoventMR> <program dir
+#        under the prefix> <programs, separated by ;>
 set -euo pipefail
-cpack_program=$1 build_dir=$2 version=$3 reference=$4 program=$5
-shift 5
-program_args=("$@")
+cpack_program=$1 build_dir=$2 version=$3 reference=$4 programdir=$5 programs=$6
 
 need() { command -v "$1" >/dev/null || { echo "$1 is missing (Debian package $2)"; exit 1; }; }
 need dpkg dpkg
@@ -50,20 +50,8 @@ dpkg -x "$deb" "$root"
 texts=("$root"/usr/share/doc/quovent/Input/*.txt)
 [ -f "${texts[0]}" ] || { echo "the package holds no sample texts"; exit 1; }
 
-count_in() {  # <directory> <program> [args...]: the sorted result of a run in a fresh directory
-  local dir=$1
-  shift
-  mkdir -p "$dir/tmp" "$dir/Result"
-  (cd "$dir" && LC_ALL=C.UTF-8 "$@" "${texts[@]}" >"$dir/stdout" 2>"$dir/stderr") ||
-    { echo "$* failed:"; cat "$dir/stderr"; return 1; }
-  [ -s "$dir/Result/qv.txt" ] || { echo "$* wrote no result"; return 1; }
-  LC_ALL=C sort "$dir/Result/qv.txt"
-}
-installed=$(count_in "$work/installed" "$root/usr/bin/$program" "${program_args[@]}") ||
-  { echo "$installed"; exit 1; }
-expected=$(count_in "$work/reference" "$reference") || { echo "$expected"; exit 1; }
-[ "$installed" = "$expected" ] ||
-  fail "the installed $program ${program_args[*]} counts other words than $reference"
+bash "$(dirname "$0")/check_by_name.sh" "$root/usr" "$programdir" "$reference" "$programs" \
+  "${texts[@]}" || status=1
 
 # The pages' examples name the installed files under /usr; here those lie under the root.
 for page in "$root"/usr/share/man/man1/*.1; do
