@@ -89,6 +89,21 @@ for program in "${programs[@]}"; do
       run_both stages QuoventReduce Result/qv.txt 3
       same_as_reference stages 3 ;;
     QuoventSuffle | QuoventReduce) ;;  # with QuoventMap
+    QuoventMerge)
+      parts=()
+      for i in "${!inputs[@]}"; do
+        run_both merge QuoventMR -r 2 -o "Result/part$i.txt" "${inputs[$i]}"
+        parts+=("Result/part$i.txt")
+      done
+      run_both merge QuoventMerge -r 2 "${parts[@]}"
+      same_as_reference merge 2 ;;
+    QuoventMR_v3)
+      # Its closing line names the absolute result path and the time: only the result compares.
+      mkdir -p "$work/by_name/v3/dir/tmp" "$work/by_name/v3/dir/Result"
+      (cd "$work/by_name/v3/dir" && PATH="$prefix/bin:$PATH" QuoventMR_v3 -j 2 -s 1K -r 2 \
+        "${inputs[@]}" 2>"$work/by_name/v3/stderr") ||
+        fail "QuoventMR_v3 by name fails: $(cat "$work/by_name/v3/stderr")"
+      same_as_reference v3 2 ;;
     Quovent)
       # The platform's tools agree with the stages on words of ASCII letters only; result.txt
       # holds "count word" lines.
