@@ -180,3 +180,30 @@ INSTANTIATE_TEST_SUITE_P(Drivers, FaultSweep,
                          [](const auto &info) { return info.param.front(); });
 
 }  // namespace
+
+namespace {
+
+// A shard that fails stops the sharded run: the other shards are stopped, the failed one is
+// named with its own message, and no result is written over the old one.
+TEST(ShardFailure, AFailingShardStopsTheRunAndWritesNoResult) {
+  ScratchDir dir;
+  std::string text;
+  for (const std::string &t : multilingual_texts()) text += t;
+  for (int i = 0; i < 20; ++i) text += "linea " + std::to_string(i) + " palabra\n";
+  write_file(dir / "in.txt", text);
+  write_file(dir / "counter", std::string(8, '\0'));
+  write_file(dir / "Result/qv.txt", "old\n");
+  RunResult result = run_program(
+      program_path("QuoventMR_v3"), {"-s", "200", "-j", "2", "in.txt"}, dir.path(),
+      {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
+       "QUOVENT_FAULT_AT=1", "QUOVENT_FAULT_PATHS=_suffle_"});
+  EXPECT_EQ(result.exit_status, EACCES);
+  EXPECT_NE(result.err.find("failed: [Suffle:merge_batchs] Error opening output batch file.: "),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("(in.txt bytes "), std::string::npos) << result.err;
+  EXPECT_EQ(read_file(dir / "Result/qv.txt"), "old\n");
+  EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+}
+
+}  // namespace

@@ -35,7 +35,11 @@ std::string duration(double seconds) {
 
 std::string megabytes(long long bytes) {
   char text[32];
-  snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1 << 20));
+  if (bytes < (1 << 20)) {
+    snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / (1 << 10));
+  } else {
+    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1 << 20));
+  }
   return text;
 }
 
@@ -98,7 +102,8 @@ std::string shard_failure_text(const std::string &shard_dir, const std::string &
       plain += line[i];
     }
     if (plain.empty()) continue;
-    if (!text.empty()) text += "; ";
+    // The stages end a message with a line end before the ": " and the error's text.
+    if (!text.empty() && plain[0] != ':') text += "; ";
     text += plain;
   }
   return text.empty() ? otherwise : text;
