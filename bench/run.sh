@@ -7,7 +7,8 @@
 # Programs run one after another, interleaved round by round, so that a change in the machine's
 # load hits every program alike; the table shows medians. Every round checks that QuoventMR,
 # QuoventMR_v2a and QuoventMR_v2b wrote the same result and that QuoventMR's totals on an
-# ASCII-only corpus equal those of the classic tr/sort/uniq pipe.
+# ASCII-only corpus equal those of the classic tr/sort/uniq pipe, and that every QuoventMR_v3
+# row wrote QuoventMR -r 1's result.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,8 +38,10 @@ for program in QuoventMR Quovent; do
 done
 have_v2a=0; [ -x "$bin/QuoventMR_v2a" ] && have_v2a=1
 have_v2b=0; [ -x "$bin/QuoventMR_v2b" ] && have_v2b=1
+have_v3=0; [ -x "$bin/QuoventMR_v3" ] && have_v3=1
 [ $have_v2a = 1 ] || echo "note: $bin/QuoventMR_v2a not built: its rows and checks are skipped"
 [ $have_v2b = 1 ] || echo "note: $bin/QuoventMR_v2b not built: its rows and checks are skipped"
+[ $have_v3 = 1 ] || echo "note: $bin/QuoventMR_v3 not built: its rows and checks are skipped"
 
 mkdir -p "$work/corpora" "$work/locales"
 work=$(cd "$work" && pwd)
@@ -134,6 +137,15 @@ for locale in ${locales//,/ }; do
         rm -rf "$runs/mr2"; mkdir -p "$runs/mr2/tmp" "$runs/mr2/Result"
         (cd "$runs/mr2" && "$bin/QuoventMR" -r 2 "$whole.half0" "$whole.half1" > /dev/null)
         check_same "v2b -m -r 2 against QuoventMR -r 2" "$runs/v2b/Result/qv.txt" "$runs/mr2/Result/qv.txt"
+      fi
+      if [ $have_v3 = 1 ]; then
+        # Shards of the default size, and shards small enough that each core takes several.
+        for sharding in "-j 1" "-j 2" "-j 2 -s 8M"; do
+          label="QuoventMR_v3_${sharding// /_}"
+          # shellcheck disable=SC2086
+          run_timed "$label" "$runs/v3" "$bin/QuoventMR_v3" $sharding -r 1 "$whole"
+          check_same "v3 $sharding -r 1 against QuoventMR -r 1" "$runs/v3/Result/qv.txt" "$runs/mr1/Result/qv.txt"
+        done
       fi
       run_timed "Quovent" "$runs/quovent" "$bin/Quovent" "$whole"
       run_timed "classic_pipe" "$runs/pipe" bash -c "$(declare -f classic_pipe); classic_pipe '$whole' out.txt"
