@@ -38,10 +38,11 @@ measure() {
   echo "$(tail -n 1 "$label.err"), work files at most $(( $(cat "$label.tmp_peak" 2>/dev/null || echo 0) / 1024 )) MiB"
 }
 
-# 1. Prose: copies of one corpus, so that the exact totals are known from one copy.
+# 1. Prose: copies of one corpus small enough for one run (128 MB, about 24 million words), so
+#    that the exact totals are known from one copy.
 copy=prose_copy.txt
-[ -s "$copy" ] || python3 "$here/../bench/make_corpus.py" --seed 3 --megabytes 256 "$copy"
-copies=$(( gigabytes * 4 ))
+[ -s "$copy" ] || python3 "$here/../bench/make_corpus.py" --seed 3 --megabytes 128 "$copy"
+copies=$(( gigabytes * 8 ))
 big=prose_${gigabytes}g.txt
 if [ ! -s "$big" ]; then
   for _ in $(seq 1 "$copies"); do cat "$copy"; done > "$big"
