@@ -2,11 +2,12 @@
 // write, so that lines of processes sharing a terminal never mix.
 #include "Errors.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 char Msg[MESSAGE_BUFFER_SIZE];
 char MsgDebug[MESSAGE_BUFFER_SIZE];

@@ -209,8 +209,7 @@ int scan_block(MapState &state, const unsigned char *block, int end) {
   int i = 0;
   while (i < end) {
     unsigned char c = block[i];
-    if (lower.plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES &&
-        end - i >= 8) {
+    if (lower.plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES && end - i >= 8) {
       // The letters that start the next eight bytes, lowered by setting bit 0x20; all eight
       // bytes are stored, and those past the letters are overwritten or never used.
       uint64_t bytes;
@@ -401,8 +400,8 @@ int quovent_mapper_ranges(int nranges, const MapRange *ranges) {
   for (int i = 0; i < nranges; ++i) {
     int fd_in = open_map_input(ranges[i].path);
     if (lseek(fd_in, ranges[i].offset, SEEK_SET) < 0) {
-      snprintf(MsgError, sizeof MsgError, "[Map:quovent_map] Error positioning mapper input file %s\n",
-               ranges[i].path);
+      snprintf(MsgError, sizeof MsgError,
+               "[Map:quovent_map] Error positioning mapper input file %s\n", ranges[i].path);
       Error(MsgError);
     }
     int words = map_process_range(fd_in, ranges[i].length, fd_out);

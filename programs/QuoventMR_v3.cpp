@@ -49,8 +49,8 @@ struct Options {
   ShardRun run;
   long long shard_size = kDefaultShardSize;
   bool slurm = false;
-  long long run_shard = -1;  // a task of a Slurm run: the shard to count
-  bool merge_shards = false; // the merge job of a Slurm run
+  long long run_shard = -1;   // a task of a Slurm run: the shard to count
+  bool merge_shards = false;  // the merge job of a Slurm run
   std::vector<std::string> inputs;
 };
 
@@ -72,7 +72,8 @@ Options read_options(int argc, char **argv) {
   options.run.output_file = kDefaultResultFile;
   long long number = 0;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":j:s:r:o:w:kh", kLongOptions, nullptr)) != -1;) {
+  for (int option;
+       (option = getopt_long(argc, argv, ":j:s:r:o:w:kh", kLongOptions, nullptr)) != -1;) {
     switch (option) {
       case 'j':
         if (!read_whole_number(optarg, 1, kMaxJobs, number)) usage_error("-j must be 1 to 4096");
@@ -87,10 +88,18 @@ Options read_options(int argc, char **argv) {
         if (!read_whole_number(optarg, 1, MAX_REDUCERS, number)) usage_error("-r must be 1 to 16");
         options.run.nreducers = static_cast<int>(number);
         break;
-      case 'o': options.run.output_file = optarg; break;
-      case 'w': options.run.work_dir = optarg; break;
-      case 'k': options.run.keep_work_files = true; break;
-      case kSlurm: options.slurm = true; break;
+      case 'o':
+        options.run.output_file = optarg;
+        break;
+      case 'w':
+        options.run.work_dir = optarg;
+        break;
+      case 'k':
+        options.run.keep_work_files = true;
+        break;
+      case kSlurm:
+        options.slurm = true;
+        break;
       case kSbatch: {
         std::istringstream words(optarg);
         for (std::string word; words >> word;) options.run.sbatch_options.push_back(word);
@@ -101,12 +110,16 @@ Options read_options(int argc, char **argv) {
           usage_error("--run-shard takes a shard number");
         }
         break;
-      case kMergeShards: options.merge_shards = true; break;
+      case kMergeShards:
+        options.merge_shards = true;
+        break;
       case 'h':
         fputs(kUsage, stdout);
         exit(0);
-      case ':': usage_error("an option lacks its value");
-      default: usage_error("unknown option");
+      case ':':
+        usage_error("an option lacks its value");
+      default:
+        usage_error("unknown option");
     }
   }
   for (int i = optind; i < argc; ++i) options.inputs.emplace_back(argv[i]);
@@ -117,8 +130,7 @@ Options read_options(int argc, char **argv) {
 void read_run_plan(ShardRun &run) {
   std::string plan = work_file(run, kPlanFile);
   if (!read_plan(plan.c_str(), run.shards, run.nreducers)) {
-    snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] Error reading the plan %s\n",
-             plan.c_str());
+    snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] Error reading the plan %s\n", plan.c_str());
     Error(MsgError);
   }
 }
@@ -144,13 +156,6 @@ void check_output_directory(const std::string &output_file) {
   }
 }
 
-std::string absolute(const std::string &path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr) Error("[QuoventMR_v3] Error finding the working directory");
-  return std::string(cwd) + "/" + path;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -174,7 +179,7 @@ int main(int argc, char **argv) {
 
   if (options.inputs.empty()) usage_error("no input file");
   check_output_directory(run.output_file);
-  run.output_file = absolute(run.output_file);
+  run.output_file = absolute_path(run.output_file);
   long long shard_size =
       balanced_shard_size(input_bytes(options.inputs), options.shard_size, run.jobs);
   run.shards = plan_shards(options.inputs, shard_size);
@@ -204,7 +209,7 @@ int main(int argc, char **argv) {
   double seconds = progress.elapsed_seconds();
   snprintf(rate, sizeof rate, " in %.3f secs (%.1f MB/s).", seconds,
            seconds > 0 ? static_cast<double>(run.bytes()) / (1 << 20) / seconds : 0.0);
-  progress.finish("Counted " + megabytes(run.bytes()) + " in " +
-                  std::to_string(run.shards.size()) + " shards into " + run.output_file + rate);
+  progress.finish("Counted " + megabytes(run.bytes()) + " in " + std::to_string(run.shards.size()) +
+                  " shards into " + run.output_file + rate);
   return 0;
 }

@@ -55,8 +55,8 @@ int main(int argc, char **argv) {
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
-  long long words = merge_result_files(nfiles, argv + optind, static_cast<int>(nreducers),
-                                       output_file);
+  long long words =
+      merge_result_files(nfiles, argv + optind, static_cast<int>(nreducers), output_file);
   snprintf(Msg, sizeof Msg,
            "[QuoventMerge]\tMerged %d result files into %s: %lld diferent words in %.3f secs.\n",
            nfiles, output_file, words, seconds_since(start));

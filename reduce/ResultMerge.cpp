@@ -137,7 +137,8 @@ bool parse_result_line(std::string_view line, Entry &entry) {
   long long count = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return false;
-    if (__builtin_mul_overflow(count, 10, &count) || __builtin_add_overflow(count, c - '0', &count)) {
+    if (__builtin_mul_overflow(count, 10, &count) ||
+        __builtin_add_overflow(count, c - '0', &count)) {
       return false;
     }
   }

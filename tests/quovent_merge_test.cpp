@@ -62,9 +62,8 @@ TEST(QuoventMerge, PartsMergeIntoTheBytesOfOneRun) {
         inputs.push_back("in" + std::to_string(i) + ".txt");
         parts.push_back("Result/part" + std::to_string(i) + ".txt");
         write_file(dir / inputs.back(), texts[i]);
-        ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", reducers, "-o", parts.back(),
-                                                          inputs.back()},
-                              dir.path(), env)
+        ASSERT_EQ(run_program(program_path("QuoventMR"),
+                              {"-r", reducers, "-o", parts.back(), inputs.back()}, dir.path(), env)
                       .exit_status,
                   0);
       }
@@ -162,9 +161,14 @@ TEST(QuoventMerge, FaultsNameTheFile) {
 TEST(QuoventMerge, CommandLinesThatCannotBeUsed) {
   ScratchDir dir;
   write_file(dir / "a.txt", "a 1\n");
-  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-           {"a.txt"}, {"-r", "0", "a.txt"}, {"-r", "17", "a.txt"}, {"-r", "2x", "a.txt"},
-           {"-r", "1"}, {"-x", "-r", "1", "a.txt"}, {"-r"}}) {
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{"a.txt"},
+                                             {"-r", "0", "a.txt"},
+                                             {"-r", "17", "a.txt"},
+                                             {"-r", "2x", "a.txt"},
+                                             {"-r", "1"},
+                                             {"-x", "-r", "1", "a.txt"},
+                                             {"-r"}}) {
     RunResult result = merge(dir, args);
     EXPECT_EQ(result.exit_status, kUsageStatus) << args.size();
     EXPECT_NE(result.err.find("Usage: QuoventMerge"), std::string::npos);

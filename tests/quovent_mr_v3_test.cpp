@@ -27,10 +27,10 @@ RunResult v3(const ScratchDir &dir, const std::vector<std::string> &args,
 // bytes of two-, three- and four-byte units (which swallow the line end), in continuation
 // bytes, in letters of U+00C0 to U+00FF and in words of the longest length.
 std::string adversarial_text(size_t variant) {
-  const std::vector<std::string> tails = {"a",       "\xC3",     "\xC3\xA9", "x\xE2",
-                                          "\xE2xy",  "\xF0xx",   "\xF0xxx",  "\x80",
-                                          "\xC2",    "\xFF",     "ÁRBOL",    std::string(255, 'w'),
-                                          "Straße ", "\xE2\x82\xAC"};
+  const std::vector<std::string> tails = {
+      "a",       "\xC3",        "\xC3\xA9", "x\xE2", "\xE2xy", "\xF0xx",
+      "\xF0xxx", "\x80",        "\xC2",     "\xFF",  "ÁRBOL",  std::string(255, 'w'),
+      "Straße ", "\xE2\x82\xAC"};
   std::string text;
   for (size_t i = 0; i < 3 * tails.size(); ++i) {
     const std::string &tail = tails[(i * (variant + 2)) % tails.size()];
@@ -46,8 +46,8 @@ TEST(QuoventMRv3, ShardsCutAtEveryAllowedLineEndGiveTheBytesOfOneRun) {
     const char *reducers;
     const char *jobs;
   };
-  for (const Case &c : {Case{"C.UTF-8", "1", "2"}, Case{"C.UTF-8", "3", "1"},
-                        Case{"en_US.UTF-8", "4", "2"}}) {
+  for (const Case &c :
+       {Case{"C.UTF-8", "1", "2"}, Case{"C.UTF-8", "3", "1"}, Case{"en_US.UTF-8", "4", "2"}}) {
     SCOPED_TRACE(std::string(c.locale) + " -r " + c.reducers);
     if (std::string(c.locale) != "C.UTF-8" && !generated_locale_available(c.locale)) {
       ADD_FAILURE() << c.locale << " was not generated";
@@ -98,9 +98,14 @@ TEST(QuoventMRv3, WorkFilesGoUnlessKeptAndAreNeverTakenOver) {
 TEST(QuoventMRv3, CommandLinesThatCannotBeUsedTouchNothing) {
   ScratchDir dir;
   write_file(dir / "a.txt", "uno\n");
-  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-           {}, {"-s", "0", "a.txt"}, {"-s", "12X", "a.txt"}, {"-j", "0", "a.txt"},
-           {"-r", "17", "a.txt"}, {"--sbatch"}, {"--nonsense", "a.txt"}}) {
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"-s", "0", "a.txt"},
+                                             {"-s", "12X", "a.txt"},
+                                             {"-j", "0", "a.txt"},
+                                             {"-r", "17", "a.txt"},
+                                             {"--sbatch"},
+                                             {"--nonsense", "a.txt"}}) {
     RunResult result = v3(dir, args);
     EXPECT_EQ(result.exit_status, kUsageStatus) << args.size();
     EXPECT_NE(result.err.find("Usage: QuoventMR_v3"), std::string::npos);

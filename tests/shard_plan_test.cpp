@@ -1,6 +1,6 @@
 // Where the inputs of a sharded run are cut, and the sizes and counts its command line reads.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,12 +23,12 @@ TEST(FindCut, ALineEndThatAMultiByteUnitReachesIsNoCut) {
   const Case cases[] = {
       {"ab\ncd\n", 1, 3},
       {"ab\ncd\n", 4, 6},
-      {"a\xC3\nb\nc", 1, 5},        // a two-byte lead byte takes the line end
-      {"\xE2x\nb\n", 1, 5},         // a three-byte one two bytes before
-      {"\xF0xx\nb\n", 1, 6},        // a four-byte one three bytes before
-      {"\xF0xxx\nb\n", 1, 5},       // four bytes before: the unit ends before the line end
-      {"\xC3\xA9\n", 1, 3},         // a whole two-byte unit
-      {"\x80\n", 1, 2},             // a continuation byte is a unit of its own
+      {"a\xC3\nb\nc", 1, 5},   // a two-byte lead byte takes the line end
+      {"\xE2x\nb\n", 1, 5},    // a three-byte one two bytes before
+      {"\xF0xx\nb\n", 1, 6},   // a four-byte one three bytes before
+      {"\xF0xxx\nb\n", 1, 5},  // four bytes before: the unit ends before the line end
+      {"\xC3\xA9\n", 1, 3},    // a whole two-byte unit
+      {"\x80\n", 1, 2},        // a continuation byte is a unit of its own
       {"\n\nx", 1, 1},
       {"no line end", 1, 11},
       {long_run + "\xC3\nb\n", 10, 65545},
@@ -58,7 +58,8 @@ TEST(CommandLine, SizesAndCountsAreReadWholeOrRefused) {
   EXPECT_TRUE(read_byte_size("1k", value) && value == 1024);
   EXPECT_TRUE(read_byte_size("2G", value) && value == 2LL << 30);
   EXPECT_TRUE(read_byte_size("65536", value) && value == 65536);
-  for (const char *bad : {"0", "", "M", "12X", "-1", " 1", "1.5M", "2048G", "99999999999999999999"}) {
+  for (const char *bad :
+       {"0", "", "M", "12X", "-1", " 1", "1.5M", "2048G", "99999999999999999999"}) {
     EXPECT_FALSE(read_byte_size(bad, value)) << bad;
   }
   EXPECT_TRUE(read_whole_number("16", 1, 16, value) && value == 16);

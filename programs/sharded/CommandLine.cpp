@@ -34,10 +34,20 @@ bool read_byte_size(const char *text, long long &bytes) {
   memcpy(digits, text, length + 1);
   int shift = 0;
   switch (digits[length - 1]) {
-    case 'K': case 'k': shift = 10; break;
-    case 'M': case 'm': shift = 20; break;
-    case 'G': case 'g': shift = 30; break;
-    default: break;
+    case 'K':
+    case 'k':
+      shift = 10;
+      break;
+    case 'M':
+    case 'm':
+      shift = 20;
+      break;
+    case 'G':
+    case 'g':
+      shift = 30;
+      break;
+    default:
+      break;
   }
   if (shift != 0) digits[length - 1] = '\0';
   long long number = 0;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -60,7 +61,8 @@ void Progress::update(size_t shards_done, long long bytes_done) {
   double rate = now > 0 ? static_cast<double>(bytes_done) / (1 << 20) / now : 0;
   std::string left = "--";
   if (bytes_done > 0 && bytes_done <= bytes_) {
-    left = duration(now * static_cast<double>(bytes_ - bytes_done) / static_cast<double>(bytes_done));
+    left =
+        duration(now * static_cast<double>(bytes_ - bytes_done) / static_cast<double>(bytes_done));
   }
   char text[256];
   snprintf(text, sizeof text, "%s%s%zu of %zu shards, %s of %s counted, %.1f MB/s, %s left",
@@ -78,6 +80,13 @@ void Progress::clear() {
 void Progress::finish(const std::string &what) {
   clear();
   write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
+}
+
+void stop_naming(const char *what, const std::string &name) {
+  int failed_errno = errno;
+  snprintf(MsgError, sizeof MsgError, "%s %s\n", what, name.c_str());
+  errno = failed_errno;
+  Error(MsgError);
 }
 
 void report_error(const std::string &text) {

@@ -61,10 +61,9 @@ class ShardChildren {
         ++counted;
         continue;
       }
-      std::string how = WIFEXITED(status)
-                            ? "exit status " + std::to_string(WEXITSTATUS(status))
-                            : "signal " + std::to_string(WTERMSIG(status)) + " (" +
-                                  strsignal(WTERMSIG(status)) + ")";
+      std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                          : "signal " + std::to_string(WTERMSIG(status)) + " (" +
+                                                strsignal(WTERMSIG(status)) + ")";
       stop_all(k, "failed: " + shard_failure_text(run_.shard_dir(k), "ended by " + how),
                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }

@@ -12,6 +12,7 @@
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "map/Map.h"
+#include "programs/sharded/Console.h"
 #include "reduce/Reduce.h"
 #include "shuffle/Suffle.h"
 
@@ -21,13 +22,6 @@ namespace {
 constexpr char kShardPartialResult[] = "result.partial";
 constexpr char kShardWorkDir[] = "tmp";
 constexpr mode_t kDirectoryMode = 0755;
-
-[[noreturn]] void stop(const char *what, const std::string &name) {
-  int failed_errno = errno;
-  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3:count_shard] %s %s\n", what, name.c_str());
-  errno = failed_errno;
-  Error(MsgError);
-}
 
 // Removes the directory tree at path, quietly: what is left over only costs disk space.
 void remove_tree(const std::string &path) {
@@ -43,11 +37,13 @@ std::string shard_directory(const std::string &work_dir, size_t k) {
 
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files) {
-  if (chdir(shard_dir.c_str()) < 0) stop("Error entering shard directory", shard_dir);
+  if (chdir(shard_dir.c_str()) < 0)
+    stop_naming("[QuoventMR_v3:count_shard] Error entering shard directory", shard_dir);
   // A tmp/ left by an earlier attempt at this shard (a task that the scheduler ran again)
   // is this program's own.
   remove_tree(kShardWorkDir);
-  if (mkdir(kShardWorkDir, kDirectoryMode) < 0) stop("Error creating work directory", shard_dir);
+  if (mkdir(kShardWorkDir, kDirectoryMode) < 0)
+    stop_naming("[QuoventMR_v3:count_shard] Error creating work directory", shard_dir);
 
   std::vector<MapRange> ranges;
   for (const Piece &piece : shard.pieces) {
@@ -57,7 +53,7 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
   quovent_suffle(1, nreducers);
   quovent_reducer(kShardPartialResult, nreducers);
   if (rename(kShardPartialResult, kShardResultFile) < 0) {
-    stop("Error renaming the result of shard", shard_dir);
+    stop_naming("[QuoventMR_v3:count_shard] Error renaming the result of shard", shard_dir);
   }
   if (!keep_work_files) remove_tree(kShardWorkDir);
 }
@@ -77,8 +73,8 @@ bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
 
 void remove_shard_directory(const std::string &shard_dir) {
   remove_tree(shard_dir + "/" + kShardWorkDir);
-  for (const char *name : {kShardResultFile, kShardPartialResult, kShardErrorsFile,
-                           kShardStagesLog, "slurm.out"}) {
+  for (const char *name :
+       {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardStagesLog, "slurm.out"}) {
     unlink((shard_dir + "/" + name).c_str());
   }
   rmdir(shard_dir.c_str());

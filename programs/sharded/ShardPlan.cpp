@@ -12,6 +12,7 @@
 
 #include "common/Errors.h"
 #include "map/Map.h"
+#include "programs/sharded/Console.h"
 
 namespace {
 
@@ -37,19 +38,17 @@ bool is_clean_line_end(const unsigned char *block, long long i) {
   return true;
 }
 
-[[noreturn]] void stop_on_input(const char *what, const std::string &path) {
-  int failed_errno = errno;
-  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] %s %s\n", what, path.c_str());
-  errno = failed_errno;
-  Error(MsgError);
-}
+}  // namespace
 
 std::string absolute_path(const std::string &path) {
   if (!path.empty() && path[0] == '/') return path;
   char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr) stop_on_input("Error finding the directory of", path);
+  if (getcwd(cwd, sizeof cwd) == nullptr)
+    stop_naming("[QuoventMR_v3] Error finding the directory of", path);
   return std::string(cwd) + "/" + path;
 }
+
+namespace {
 
 std::string base_name(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
@@ -77,7 +76,7 @@ long long input_bytes(const std::vector<std::string> &inputs) {
   long long total = 0;
   for (const std::string &input : inputs) {
     struct stat st;
-    if (stat(input.c_str(), &st) < 0) stop_on_input("Error opening input file", input);
+    if (stat(input.c_str(), &st) < 0) stop_naming("[QuoventMR_v3] Error opening input file", input);
     if (S_ISREG(st.st_mode)) total += st.st_size;
   }
   return total;
@@ -99,9 +98,9 @@ std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long
   for (const std::string &input : inputs) {
     std::string path = absolute_path(input);
     int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) stop_on_input("Error opening input file", input);
+    if (fd < 0) stop_naming("[QuoventMR_v3] Error opening input file", input);
     struct stat st;
-    if (fstat(fd, &st) < 0) stop_on_input("Error reading input file", input);
+    if (fstat(fd, &st) < 0) stop_naming("[QuoventMR_v3] Error reading input file", input);
     if (!S_ISREG(st.st_mode)) {
       // A directory maps as an empty input, a pipe to its end: neither can be cut.
       shards.back().pieces.push_back({path, 0, S_ISDIR(st.st_mode) ? 0 : -1});
@@ -123,7 +122,7 @@ std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long
         continue;
       }
       long long cut = find_cut(fd, offset + room, size);
-      if (cut < 0) stop_on_input("Error reading input file", input);
+      if (cut < 0) stop_naming("[QuoventMR_v3] Error reading input file", input);
       shard.pieces.push_back({path, offset, cut - offset});
       shard.bytes += cut - offset;
       offset = cut;

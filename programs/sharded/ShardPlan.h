@@ -19,6 +19,10 @@ struct Shard {
   long long bytes = 0;  // the known lengths of its pieces added up
 };
 
+/* path, made absolute against the working directory when it is relative. Stops through Error
+ * when the working directory cannot be found. */
+std::string absolute_path(const std::string &path);
+
 /* Where a file may be cut so that both sides map to the words of the whole: the first position
  * at or after `from` (and after `at_least`, at least 1) that follows a line end which no
  * multi-byte unit before it reaches, or `size` when there is none. A word never spans a line

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "common/Errors.h"
+#include "programs/sharded/Console.h"
 #include "programs/sharded/ShardCount.h"
 
 namespace {
@@ -17,13 +18,6 @@ constexpr mode_t kDirectoryMode = 0755;
 // The run's own files beside the shard directories.
 constexpr const char *kRunFiles[] = {kPlanFile, "shards.sh", "merge.sh", "merge.log",
                                      "merge.errors.txt"};
-
-[[noreturn]] void stop(const char *what, const std::string &name) {
-  int failed_errno = errno;
-  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] %s %s\n", what, name.c_str());
-  errno = failed_errno;
-  Error(MsgError);
-}
 
 }  // namespace
 
@@ -35,27 +29,27 @@ long long ShardRun::bytes() const {
 
 std::string ShardRun::shard_dir(size_t k) const { return shard_directory(work_dir, k); }
 
-std::string ShardRun::shard_result(size_t k) const {
-  return shard_dir(k) + "/" + kShardResultFile;
-}
+std::string ShardRun::shard_result(size_t k) const { return shard_dir(k) + "/" + kShardResultFile; }
 
 std::string work_file(const ShardRun &run, const char *name) { return run.work_dir + "/" + name; }
 
 void prepare_work_dir(ShardRun &run) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(run.work_dir, error);
-  if (error) stop("Error finding the work directory", run.work_dir);
+  if (error) stop_naming("[QuoventMR_v3] Error finding the work directory", run.work_dir);
   run.work_dir = absolute.lexically_normal().string();
   while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
   if (mkdir(run.work_dir.c_str(), kDirectoryMode) == 0) {
     run.created_work_dir = true;
   } else if (errno != EEXIST) {
-    stop("Error creating the work directory", run.work_dir);
+    stop_naming("[QuoventMR_v3] Error creating the work directory", run.work_dir);
   }
   if (access(work_file(run, kPlanFile).c_str(), F_OK) == 0) {
     errno = EEXIST;
-    stop("The work directory holds the files of another run: remove them or choose another -w",
-         run.work_dir);
+    stop_naming(
+        "[QuoventMR_v3] The work directory holds the files of another run: remove them or choose "
+        "another -w",
+        run.work_dir);
   }
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (mkdir(run.shard_dir(k).c_str(), kDirectoryMode) < 0) {
@@ -64,11 +58,11 @@ void prepare_work_dir(ShardRun &run) {
       for (size_t made = 0; made < k; ++made) rmdir(run.shard_dir(made).c_str());
       if (run.created_work_dir) rmdir(run.work_dir.c_str());
       errno = failed_errno;
-      stop(failed_errno == EEXIST
-               ? "The work directory holds the shards of another run: remove them or choose "
-                 "another -w; it holds"
-               : "Error creating the shard directory",
-           run.shard_dir(k));
+      stop_naming(failed_errno == EEXIST
+                      ? "[QuoventMR_v3] The work directory holds the shards of another run: remove "
+                        "them or choose another -w; it holds"
+                      : "[QuoventMR_v3] Error creating the shard directory",
+                  run.shard_dir(k));
     }
   }
 }

@@ -11,11 +11,11 @@
 struct ShardRun {
   std::vector<Shard> shards;
   int nreducers = 1;
-  int jobs = 1;                 // shards counted at the same time
-  bool keep_work_files = false; // -k
-  std::string work_dir;         // absolute
+  int jobs = 1;                  // shards counted at the same time
+  bool keep_work_files = false;  // -k
+  std::string work_dir;          // absolute
   bool created_work_dir = false;
-  std::string output_file;      // absolute
+  std::string output_file;  // absolute
   std::vector<std::string> sbatch_options;
 
   long long bytes() const;

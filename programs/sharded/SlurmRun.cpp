@@ -13,19 +13,13 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "programs/sharded/Console.h"
 #include "programs/sharded/ShardCount.h"
 
 namespace {
 
 constexpr long kPollNanoseconds = 500'000'000;
 constexpr int kProgramPathSize = 4096;
-
-[[noreturn]] void stop(const char *what, const std::string &name) {
-  int failed_errno = errno;
-  snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] %s %s\n", what, name.c_str());
-  errno = failed_errno;
-  Error(MsgError);
-}
 
 // The text in single quotes for sh, whatever it holds.
 std::string shell_quoted(const std::string &text) {
@@ -38,24 +32,28 @@ std::string shell_quoted(const std::string &text) {
 std::string own_program() {
   char path[kProgramPathSize];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length < 0) stop("Error finding its own program file", "/proc/self/exe");
+  if (length < 0)
+    stop_naming("[QuoventMR_v3] Error finding its own program file", "/proc/self/exe");
   return std::string(path, static_cast<size_t>(length));
 }
 
 void write_job_script(const std::string &file, const std::string &command) {
   std::ofstream script(file, std::ios::trunc);
-  script << "#!/bin/sh\n" << "exec " << command << "\n";
+  script << "#!/bin/sh\n"
+         << "exec " << command << "\n";
   script.close();
-  if (script.fail() || chmod(file.c_str(), 0755) < 0) stop("Error writting job script", file);
+  if (script.fail() || chmod(file.c_str(), 0755) < 0)
+    stop_naming("[QuoventMR_v3] Error writting job script", file);
 }
 
 // Starts argv with its standard output into a pipe when `output` is given, else into
 // /dev/null.
 pid_t start_command(const std::vector<std::string> &argv, int *output) {
   int pipe_ends[2] = {-1, -1};
-  if (output != nullptr && pipe(pipe_ends) < 0) stop("Error starting", argv[0]);
+  if (output != nullptr && pipe(pipe_ends) < 0)
+    stop_naming("[QuoventMR_v3] Error starting", argv[0]);
   pid_t pid = fork();
-  if (pid < 0) stop("Error starting", argv[0]);
+  if (pid < 0) stop_naming("[QuoventMR_v3] Error starting", argv[0]);
   if (pid == 0) {
     if (output != nullptr) {
       dup2(pipe_ends[1], STDOUT_FILENO);
@@ -129,10 +127,9 @@ size_t shards_counted(const ShardRun &run, long long &bytes) {
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (access(run.shard_result(k).c_str(), F_OK) == 0) continue;
     ++failed;
-    report_error("Shard " + std::to_string(k) + " (" + describe_shard(run.shards[k]) +
-                 ") failed: " +
-                 shard_failure_text(run.shard_dir(k),
-                                    "no message: its task was cancelled or never ran"));
+    report_error(
+        "Shard " + std::to_string(k) + " (" + describe_shard(run.shards[k]) + ") failed: " +
+        shard_failure_text(run.shard_dir(k), "no message: its task was cancelled or never ran"));
   }
   if (failed == 0) {
     std::ifstream merge_errors(work_file(run, "merge.errors.txt"));
@@ -156,14 +153,13 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   std::string merge_script = work_file(run, "merge.sh");
   write_job_script(shards_script, program + " --" + kRunShardOption +
                                       " \"$SLURM_ARRAY_TASK_ID\" -w " + work_dir + keep);
-  write_job_script(merge_script, program + " --" + kMergeShardsOption + " -w " + work_dir +
-                                     " -o " + shell_quoted(run.output_file));
+  write_job_script(merge_script, program + " --" + kMergeShardsOption + " -w " + work_dir + " -o " +
+                                     shell_quoted(run.output_file));
 
   std::vector<std::string> array = sbatch_command(run, "quovent-shards");
   array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) + "%" +
                   std::to_string(run.jobs));
-  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" +
-                                                           kShardStagesLog
+  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardStagesLog
                                                      : std::string("/dev/null")));
   array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
   array.push_back(shards_script);
