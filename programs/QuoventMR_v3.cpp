@@ -181,7 +181,8 @@ int main(int argc, char **argv) {
   check_output_directory(run.output_file);
   run.output_file = absolute_path(run.output_file);
   long long shard_size =
-      balanced_shard_size(input_bytes(options.inputs), options.shard_size, run.jobs);
+      balanced_shard_size(input_bytes(options.inputs),
+                          largest_shard_size(run.nreducers, options.shard_size), run.jobs);
   run.shards = plan_shards(options.inputs, shard_size);
   prepare_work_dir(run);
   if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {

@@ -35,7 +35,9 @@ measure() {
   /usr/bin/time -f "$label: %e s elapsed, peak %M KiB in one process, status %x" \
     "$@" >"$label.out" 2>"$label.err" || true
   kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null || true
-  echo "$(tail -n 1 "$label.err"), work files at most $(( $(cat "$label.tmp_peak" 2>/dev/null || echo 0) / 1024 )) MiB"
+  local peak
+  peak=$(cat "$label.tmp_peak" 2>/dev/null || true)
+  echo "$(tail -n 1 "$label.err"), work files at most $(( ${peak:-0} / 1024 )) MiB"
 }
 
 # 1. Prose: copies of one corpus small enough for one run (128 MB, about 24 million words), so

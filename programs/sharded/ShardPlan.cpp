@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -41,11 +42,13 @@ bool is_clean_line_end(const unsigned char *block, long long i) {
 }  // namespace
 
 std::string absolute_path(const std::string &path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr)
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) {
+    errno = error.value();
     stop_naming("[QuoventMR_v3] Error finding the directory of", path);
-  return std::string(cwd) + "/" + path;
+  }
+  return absolute.lexically_normal().string();
 }
 
 namespace {
@@ -80,6 +83,15 @@ long long input_bytes(const std::vector<std::string> &inputs) {
     if (S_ISREG(st.st_mode)) total += st.st_size;
   }
   return total;
+}
+
+long long largest_shard_size(int nreducers, long long requested) {
+  constexpr int kReducersOfAnyShard = 8;
+  constexpr long long kShardOfManyReducers = 12LL << 20;
+  if (nreducers > kReducersOfAnyShard && requested > kShardOfManyReducers) {
+    return kShardOfManyReducers;
+  }
+  return requested;
 }
 
 long long balanced_shard_size(long long total_bytes, long long shard_size, int jobs) {
