@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "common/RawIO.h"
 #include "programs/sharded/CommandLine.h"
 #include "programs/sharded/Console.h"
 #include "programs/sharded/LocalRun.h"
@@ -167,6 +168,9 @@ int main(int argc, char **argv) {
     read_run_plan(run);
     if (options.merge_shards) {
       merge_shard_results(run);
+      std::string mark = work_file(run, kMergedMark);
+      int fd = create_output_file(mark.c_str());
+      if (fd < 0 || close_output_file(fd) != 0) stop_naming("[QuoventMR_v3] Error writting", mark);
       return 0;
     }
     if (static_cast<size_t>(options.run_shard) >= run.shards.size()) {
@@ -180,9 +184,8 @@ int main(int argc, char **argv) {
   if (options.inputs.empty()) usage_error("no input file");
   check_output_directory(run.output_file);
   run.output_file = absolute_path(run.output_file);
-  long long shard_size =
-      balanced_shard_size(input_bytes(options.inputs),
-                          largest_shard_size(run.nreducers, options.shard_size), run.jobs);
+  long long shard_size = balanced_shard_size(
+      input_bytes(options.inputs), largest_shard_size(run.nreducers, options.shard_size), run.jobs);
   run.shards = plan_shards(options.inputs, shard_size);
   prepare_work_dir(run);
   if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {

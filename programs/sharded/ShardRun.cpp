@@ -16,8 +16,8 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 
 // The run's own files beside the shard directories.
-constexpr const char *kRunFiles[] = {kPlanFile, "shards.sh", "merge.sh", "merge.log",
-                                     "merge.errors.txt"};
+constexpr const char *kRunFiles[] = {kPlanFile,   "shards.sh",        "merge.sh",
+                                     "merge.log", "merge.errors.txt", kMergedMark};
 
 }  // namespace
 

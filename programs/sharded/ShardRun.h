@@ -36,7 +36,9 @@ void remove_work_files(const ShardRun &run);
 /* The name of a file of the run in its work directory: the plan, the job scripts, logs. */
 std::string work_file(const ShardRun &run, const char *name);
 
-/* Files of the work directory that only this program writes. */
+/* Files of the work directory that only this program writes: the plan of the run, and the
+ * mark that the merge job of a Slurm run leaves once the result is in place. */
 inline constexpr char kPlanFile[] = "plan.txt";
+inline constexpr char kMergedMark[] = "merged";
 
 #endif

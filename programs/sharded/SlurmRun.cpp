@@ -108,6 +108,22 @@ std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &
   return argv;
 }
 
+// Whether any of the jobs (ids separated by commas) is still waiting, running or ending.
+bool jobs_active(const std::string &ids) {
+  int output = -1;
+  pid_t pid =
+      start_command({"squeue", "--noheader", "--jobs=" + ids,
+                     "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
+                    &output);
+  std::string printed;
+  char block[256];
+  for (ssize_t n; (n = read(output, block, sizeof block)) > 0;) printed.append(block, n);
+  close(output);
+  // A failed squeue (the controller not answering for a moment) counts as jobs still active.
+  if (wait_status(pid) != 0) return true;
+  return printed.find_first_not_of(" \n") != std::string::npos;
+}
+
 size_t shards_counted(const ShardRun &run, long long &bytes) {
   size_t counted = 0;
   bytes = 0;
@@ -166,37 +182,30 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   std::string array_id = submit(array);
 
   std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
-  merge.push_back("--wait");
   merge.push_back("--dependency=afterok:" + array_id);
   merge.push_back("--kill-on-invalid-dep=yes");
   merge.push_back("--output=" + work_file(run, "merge.log"));
   merge.push_back("--error=" + work_file(run, "merge.errors.txt"));
   merge.push_back(merge_script);
+  std::string merge_id = submit(merge);
 
+  // Slurm's own waiting (sbatch --wait) answers success for a merge job that it cancelled
+  // because a shard failed, and looks only every half minute: the driver watches the queue
+  // itself, and the merge job's own mark tells success.
   sigset_t waited;
   sigemptyset(&waited);
-  for (int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
   sigset_t old_mask;
   sigprocmask(SIG_BLOCK, &waited, &old_mask);
-  pid_t waiter = start_command(merge, nullptr);
   for (;;) {
     long long bytes = 0;
     size_t counted = shards_counted(run, bytes);
     progress.update(counted, bytes);
-    int status = 0;
-    if (waitpid(waiter, &status, WNOHANG) == waiter) {
-      sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-      int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      if (code != 0) report_failures(run, progress, code);
-      return;
-    }
+    if (!jobs_active(array_id + "," + merge_id)) break;
     timespec wait_at_most{0, kPollNanoseconds};
     int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
-    if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) {
-      pid_t cancel = start_command({"scancel", array_id}, nullptr);
-      wait_status(cancel);
-      kill(waiter, SIGTERM);
-      wait_status(waiter);
+    if (signal_number > 0) {
+      wait_status(start_command({"scancel", array_id, merge_id}, nullptr));
       progress.clear();
       report_error(std::string("Stopped by signal ") + strsignal(signal_number) +
                    "; the jobs are cancelled, no result written");
@@ -204,4 +213,6 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
       exit(128 + signal_number);
     }
   }
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  if (access(work_file(run, kMergedMark).c_str(), F_OK) != 0) report_failures(run, progress, 1);
 }
