@@ -141,6 +141,10 @@ start_cluster() { # <state dir> <owner pid>
   local dir ports
   mkdir -p "$1"
   dir=$(cd "$1" && pwd)
+  if [ -e "$dir/running" ]; then
+    echo "a cluster was started in $dir and not stopped: stop it first" >&2
+    return 1
+  fi
   mkdir -p "$dir/munge" "$dir/state" "$dir/spool" "$dir/log"
   # munged serves its socket only when every directory above it is searchable by all.
   chmod 0755 "$dir"
@@ -247,5 +251,5 @@ case ${1-} in
     stop_cluster "$2" ;;
   watch) watch_owner "$2" "$3" ;;
   selftest) selftest ;;
-  *) sed -n '9,14p' "$0" >&2; exit 2 ;;
+  *) sed -n '/^# Usage:/,/^set /{/^set /!p}' "$0" >&2; exit 2 ;;
 esac
