@@ -8,7 +8,8 @@
 # load hits every program alike; the table shows medians. Every round checks that QuoventMR,
 # QuoventMR_v2a and QuoventMR_v2b wrote the same result and that QuoventMR's totals on an
 # ASCII-only corpus equal those of the classic tr/sort/uniq pipe, and that every QuoventMR_v3
-# row wrote QuoventMR -r 1's result.
+# row wrote QuoventMR -r 1's result. The tables go to <work>/report.txt and, drawn from them
+# with gnuplot (Debian package gnuplot-nox), a chart of seconds per MB to <work>/chart.svg.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,7 +29,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --bin) bin=$(cd "$2" && pwd); shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -178,5 +179,62 @@ for locale in ${locales//,/ }; do
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$report"
 echo "checks failed: $failures" >> "$report"
+
+# draw_chart REPORT SVG: horizontal bars of seconds per MB, one group per program and one bar
+# per table (locale and size), read back from the report's own tables so that the chart shows
+# exactly the figures printed. The numbers are printed at the bars' ends: the fastest programs
+# take a few hundredths of a second per MB, too short a bar to read off an axis.
+draw_chart() {
+  local report=$1 svg=$2 script=${2%.svg}.gp
+  awk -v svg="$svg" '
+    BEGIN { FS = " *[|] *"; ntables = 0; nprograms = 0 }
+    /^## / { table = ++ntables; title[table] = substr($0, 4); sub(/, median.*/, "", title[table]); next }
+    table && /^[|] / && $2 != "program" && $2 !~ /^-/ {
+      if (!($2 in row)) { row[$2] = nprograms; name[nprograms++] = $2 }
+      per_mb[table, row[$2]] = $6
+      if ($6 + 0 > most) most = $6 + 0
+    }
+    END {
+      if (ntables == 0) exit 1
+      bar = 0.8 / ntables
+      split("#4c72b0 #dd8452 #55a868 #c44e52 #8172b3 #937860", colour, " ")
+      printf "set terminal svg size 900,%d noenhanced font \"sans,12\" background \"white\"\n", \
+        110 + nprograms * (ntables * 16 + 14)
+      printf "set output \"%s\"\n", svg
+      print "set title \"Seconds per MB of input (median wall time; shorter is faster)\""
+      print "set xlabel \"seconds per MB\""
+      printf "set xrange [0:%g]\n", most * 1.2
+      printf "set yrange [%g:-0.5]\n", nprograms - 0.5
+      print "set key below"
+      print "set grid xtics"
+      print "set style fill solid 0.9 noborder"
+      printf "set ytics scale 0 ("
+      for (p = 0; p < nprograms; p++) printf "%s\"%s\" %d", (p ? ", " : ""), name[p], p
+      print ")"
+      for (t = 1; t <= ntables; t++) {
+        printf "$table%d << EOD\n", t
+        for (p = 0; p < nprograms; p++)
+          if ((t, p) in per_mb) printf "%g %s\n", p - 0.4 + (t - 0.5) * bar, per_mb[t, p]
+        print "EOD"
+      }
+      printf "plot "
+      for (t = 1; t <= ntables; t++) {
+        printf "%s$table%d using 2:1:(0):2:($1-%g):($1+%g) with boxxyerror lc rgb \"%s\" title \"%s\", ", \
+          (t > 1 ? ", \\\n     " : ""), t, bar * 0.45, bar * 0.45, colour[(t - 1) % 6 + 1], title[t]
+        printf "$table%d using 2:1:2 with labels left offset 0.4,0 font \",10\" notitle", t
+      }
+      print ""
+    }' "$report" > "$script" || return 1
+  gnuplot "$script"
+}
+
+chart=$work/chart.svg
+if ! command -v gnuplot > /dev/null; then
+  echo "note: gnuplot not found (Debian package gnuplot-nox): no chart drawn" >> "$report"
+elif draw_chart "$report" "$chart"; then
+  echo "chart: $chart" >> "$report"
+else
+  echo "note: the chart could not be drawn (gnuplot script ${chart%.svg}.gp)" >> "$report"
+fi
 cat "$report"
 [ "$failures" = 0 ]
