@@ -85,7 +85,7 @@ run_timed() {
   # work files several times over, and the disk writing out what the programs before it wrote
   # would otherwise slow whichever program happens to run then.
   sync
-  (cd "$dir" && /usr/bin/time -o "$dir/time.txt" -f '%e %U %S %M' "$@" > "$dir/stdout.txt")
+  (cd "$dir" && /usr/bin/time -o "$dir/time.txt" -f '%e %U %S %M' "$@" > "$dir/stdout.txt" 2> "$dir/stderr.txt")
   read -r wall user sys rss < "$dir/time.txt"
   awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" 'BEGIN { print l, w, u + s, r }' >> "$measurements"
 }

@@ -9,7 +9,8 @@
 #   include/quovent/        the module headers, under the same relative paths as in the
 #                           source tree (#include "common/Errors.h" with -I <prefix>/include/quovent)
 #   share/man/man1/         one manual page per program
-#   share/doc/quovent/      the README, its data-flow picture and the sample texts
+#   share/doc/quovent/      the README, its data-flow picture, the benchmark and hardening
+#                           pages and the sample texts
 include(GNUInstallDirs)
 
 set(QUOVENT_PACKAGE_NAME quovent)
@@ -61,6 +62,8 @@ install(FILES reduce/Reduce.h DESTINATION ${QUOVENT_INSTALL_INCLUDEDIR}/reduce)
 
 # The README shows docs/dataflow.svg by that relative path; it keeps it beside the README.
 install(FILES README.md DESTINATION ${QUOVENT_INSTALL_DOCDIR})
-install(FILES docs/dataflow.svg DESTINATION ${QUOVENT_INSTALL_DOCDIR}/docs)
+install(FILES docs/dataflow.svg docs/hardening.md DESTINATION ${QUOVENT_INSTALL_DOCDIR}/docs)
+# The README links the benchmark's page, which shows its chart by a relative path.
+install(FILES bench/README.md bench/chart.svg DESTINATION ${QUOVENT_INSTALL_DOCDIR}/bench)
 file(GLOB QUOVENT_SAMPLE_TEXTS ${PROJECT_SOURCE_DIR}/Input/*.txt)
 install(FILES ${QUOVENT_SAMPLE_TEXTS} DESTINATION ${QUOVENT_INSTALL_DOCDIR}/Input)

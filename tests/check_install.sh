@@ -47,7 +47,9 @@ done
 
 doc=$prefix/share/doc/quovent
 same_file "$source_dir/README.md" "$doc/README.md"
-same_file "$source_dir/docs/dataflow.svg" "$doc/docs/dataflow.svg"
+for page in docs/dataflow.svg docs/hardening.md bench/README.md bench/chart.svg; do
+  same_file "$source_dir/$page" "$doc/$page"
+done
 for text in "$source_dir"/Input/*.txt; do
   same_file "$text" "$doc/Input/$(basename "$text")"
 done
