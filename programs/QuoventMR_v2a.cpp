@@ -10,7 +10,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "programs/drivers/ChildProcess.h"
-#include "shuffle/Suffle.h"
+#include "programs/drivers/DriverOptions.h"
 
 namespace {
 
@@ -20,9 +20,16 @@ constexpr char pgm_help[] =
 
 constexpr char kDefaultResultFile[] = "./Result/qv.txt";
 
-// Bytes of an unrecognised option that its message shows: MsgError must
-// still hold the whole help text after it.
-constexpr int kShownOptionBytes = 32;
+constexpr DriverCommandLine kCommandLine = {
+    .help = pgm_help,
+    .accepts_multiple_mappers = false,
+    .refusal = REFUSE_THROUGH_ERROR,
+    // Short enough that the help text after it always stays whole.
+    .shown_option_bytes = 32,
+    .invalid_reducers = "[QuoventMR_v2a] Invalid number of reducers",
+    .no_input_files = "[QuoventMR_v2a] No input files provided",
+    .default_output_file = kDefaultResultFile,
+};
 
 // "-2147483648" and its terminating zero.
 constexpr int kNumberTextSize = 16;
@@ -49,54 +56,20 @@ int run_child(char *const child_argv[], const char *stage) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) {
-    snprintf(MsgError, sizeof MsgError,
-             "Error number of arguments (%d arguments passed, at least 1 required).\n%s\n",
-             argc - 1, pgm_help);
-    printMessage(MsgError, COLOR_RED);
-    exit(1);
-  }
-
-  int nreducers = 1;
-  const char *output_file = nullptr;
-  int par = 1;
-  // Only the character after '-' decides (-rx is -r, -output is -o); each
-  // takes the next argument as its value, whatever it looks like.
-  while (par < argc && argv[par][0] == '-') {
-    char option = argv[par][1];
-    if (option != 'o' && option != 'r') {
-      snprintf(MsgError, sizeof MsgError, "Error optional argument %d is incorrect (%.*s).\n%s",
-               par, kShownOptionBytes, argv[par], pgm_help);
-      Error(MsgError);
-    }
-    if (par + 1 >= argc) {
-      snprintf(MsgError, sizeof MsgError, "Error missing value for -%c.\n%s", option, pgm_help);
-      Error(MsgError);
-    }
-    if (option == 'o') {
-      output_file = argv[par + 1];
-    } else {
-      nreducers = atoi(argv[par + 1]);
-    }
-    par += 2;
-  }
-  if (output_file == nullptr) output_file = kDefaultResultFile;
-  if (nreducers < 1 || nreducers > MAX_REDUCERS)
-    Error("[QuoventMR_v2a] Invalid number of reducers");
-  int ninputfiles = argc - par;
-  if (ninputfiles < 1) Error("[QuoventMR_v2a] No input files provided");
+  DriverOptions options = read_driver_options(argc, argv, &kCommandLine);
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
 
   StagePrograms programs = locate_stage_programs(argv[0], &kTexts);
-  char **map_argv = build_map_argv(programs.map_exec, ninputfiles, argv + par, &kTexts);
+  char **map_argv =
+      build_map_argv(programs.map_exec, options.ninputfiles, options.input_files, &kTexts);
   char reducers_str[kNumberTextSize];
-  snprintf(reducers_str, sizeof reducers_str, "%d", nreducers);
+  snprintf(reducers_str, sizeof reducers_str, "%d", options.nreducers);
   char one_map_file[] = "1";
   char *suffle_argv[] = {programs.suffle_exec, one_map_file, reducers_str, nullptr};
-  char *reduce_argv[] = {programs.reduce_exec, const_cast<char *>(output_file), reducers_str,
-                         nullptr};
+  char *reduce_argv[] = {programs.reduce_exec, const_cast<char *>(options.output_file),
+                         reducers_str, nullptr};
 
   int words = run_child(map_argv, "QuoventMap");
   run_child(suffle_argv, "QuoventSuffle");
@@ -108,7 +81,7 @@ int main(int argc, char **argv) {
   float time = seconds_since(start);
   snprintf(Msg, sizeof Msg,
            "[QuoventMR_v2a] Quovent completed processing %d files and %d words in %.3f secs.\n",
-           ninputfiles, words, time);
+           options.ninputfiles, words, time);
   printMessage(Msg, COLOR_GREEN_D);
   return 0;
 }

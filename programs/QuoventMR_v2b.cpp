@@ -12,8 +12,8 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "programs/drivers/ChildProcess.h"
+#include "programs/drivers/DriverOptions.h"
 #include "reduce/Reduce.h"
-#include "shuffle/Suffle.h"
 
 namespace {
 
@@ -23,6 +23,18 @@ constexpr char pgm_help[] =
     "./Input/LEEME.txt\n";
 
 constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+
+// Its own command-line errors are usage errors, status 1; a bad count or no input still
+// stops through Error.
+constexpr DriverCommandLine kCommandLine = {
+    .help = pgm_help,
+    .accepts_multiple_mappers = true,
+    .refusal = REFUSE_WITH_USAGE,
+    .shown_option_bytes = 0,  // not shown: the refusal names no option
+    .invalid_reducers = "[QuoventMR_v2b] Invalid number of reducers",
+    .no_input_files = "[QuoventMR_v2b] No input files provided",
+    .default_output_file = kDefaultResultFile,
+};
 
 // "-2147483648" and its terminating zero: a mapper's or reducer's index, a count.
 constexpr int kNumberTextSize = 16;
@@ -42,12 +54,6 @@ constexpr DriverTexts kTexts = {
     "[QuoventMR_v2b] Process did not finish normally",
     "[QuoventMR_v2b] %s process failed",
 };
-
-[[noreturn]] void command_line_error(const char *text) {
-  printMessage(text, COLOR_RED);
-  printMessage(pgm_help, COLOR_RED);
-  exit(1);
-}
 
 // One process per entry, all started before any is waited for. Each entry
 // owns its argument vector and the decimal text of its index.
@@ -157,52 +163,22 @@ void run_reducers(char *reduce_exec, const char *output_file, int nreducers) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) command_line_error("Error number of arguments.\n");
-
-  bool multiple_mappers = false;
-  int nreducers = 1;
-  const char *output_file = nullptr;
-  int par = 1;
-  // Only the character after '-' decides (-mr is -m, -output is -o); -o and
-  // -r take the next argument as their value, whatever it looks like.
-  while (par < argc && argv[par][0] == '-') {
-    char option = argv[par][1];
-    if (option == 'm') {
-      multiple_mappers = true;
-      par += 1;
-      continue;
-    }
-    if (option != 'o' && option != 'r')
-      command_line_error("Error optional argument is incorrect.\n");
-    if (par + 1 >= argc) {
-      command_line_error(option == 'o' ? "Error missing value for -o.\n"
-                                       : "Error missing value for -r.\n");
-    }
-    if (option == 'o') {
-      output_file = argv[par + 1];
-    } else {
-      nreducers = atoi(argv[par + 1]);
-    }
-    par += 2;
-  }
-  if (output_file == nullptr) output_file = kDefaultResultFile;
-  if (nreducers < 1 || nreducers > MAX_REDUCERS)
-    Error("[QuoventMR_v2b] Invalid number of reducers");
-  int ninputfiles = argc - par;
-  if (ninputfiles < 1) Error("[QuoventMR_v2b] No input files provided");
+  DriverOptions options = read_driver_options(argc, argv, &kCommandLine);
+  int ninputfiles = options.ninputfiles;
   // One input file goes to one mapper without -i, whose map file is the one
   // the shuffle reads when told of one mapper.
-  if (ninputfiles == 1) multiple_mappers = false;
+  bool multiple_mappers = options.multiple_mappers && ninputfiles != 1;
   int nmappers = multiple_mappers ? ninputfiles : 1;
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
 
   StagePrograms programs = locate_stage_programs(argv[0], &kTexts);
-  int words = multiple_mappers ? run_multiple_maps(programs.map_exec, ninputfiles, argv + par)
-                               : run_single_map(programs.map_exec, ninputfiles, argv + par);
-  run_suffle(programs.suffle_exec, nmappers, nreducers);
-  run_reducers(programs.reduce_exec, output_file, nreducers);
+  int words = multiple_mappers
+                  ? run_multiple_maps(programs.map_exec, ninputfiles, options.input_files)
+                  : run_single_map(programs.map_exec, ninputfiles, options.input_files);
+  run_suffle(programs.suffle_exec, nmappers, options.nreducers);
+  run_reducers(programs.reduce_exec, options.output_file, options.nreducers);
   free_stage_programs(&programs);
 
   float time = seconds_since(start);

@@ -13,6 +13,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/NumberArgument.h"
 #include "common/RawIO.h"
 #include "common/StatusChannel.h"
 #include "map/Map.h"
@@ -52,7 +53,7 @@ int main(int argc, char **argv) {
   int par = 1;
   if (strcmp(argv[1], "-i") == 0) {
     if (argc < 4) usage_error("Error missing map id or input file.\n");
-    map_id = atoi(argv[2]);
+    map_id = number_argument(argv[2]);
     par = 3;
   }
   int ninputfiles = argc - par;

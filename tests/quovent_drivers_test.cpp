@@ -156,6 +156,10 @@ TEST(QuoventDrivers, EachChildReceivesItsArgumentVector) {
        {"bin/QuoventMap -i 0 a fd", "bin/QuoventMap -i 1 b fd", "bin/QuoventMap -i 2 c fd"}},
       {"QuoventMR_v2b", {"-m", "a"}, {"bin/QuoventMap a fd"}},
       {"QuoventMR_v2b", {"-r", "16", "a", "b"}, {"bin/QuoventMap a b fd"}},
+      // A count keeps atoi's low 32 bits, where the stage programs refuse it.
+      {"QuoventMR_v2a",
+       {"-r", "4294967298", "a"},
+       {"bin/QuoventMap a fd", "bin/QuoventReduce ./Result/qv.txt 2", "bin/QuoventSuffle 1 2"}},
   };
   cases[2].log.push_back("bin/QuoventSuffle 3 3");
   for (auto line : reducers("bin/QuoventReduce o.txt 3", 3)) cases[2].log.push_back(line);

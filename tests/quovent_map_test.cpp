@@ -63,7 +63,8 @@ TEST(QuoventMap, MapIdNamesTheOutputFile) {
   const Case cases[] = {{"3", "tmp/_map_3.tmp"},
                         {"-1", "tmp/_map.tmp"},
                         {"x", "tmp/_map_0.tmp"},
-                        {"  12abc", "tmp/_map_12.tmp"}};
+                        {"  12abc", "tmp/_map_12.tmp"},
+                        {"4294967299", "tmp/_map_3.tmp"}};  // an id keeps atoi's low 32 bits
   for (const Case &c : cases) {
     ScratchDir dir;
     write_file(dir / "a.txt", "uno dos");

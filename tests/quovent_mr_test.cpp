@@ -189,6 +189,8 @@ TEST(QuoventMR, OptionsEndAtTheFirstArgumentWithoutAHyphen) {
       {{"-m", "a.txt"}, {"_map.tmp"}, "Result/qv.txt"},
       {{"-mfoo", "-out", "o.txt", "a.txt", "b.txt"}, {"_map_0.tmp", "_map_1.tmp"}, "o.txt"},
       {{"-r", "2", "-o", "x.txt", "-o", "o.txt", "a.txt", "b.txt"}, {"_map.tmp"}, "o.txt"},
+      // The argument after -o is its value, even one that looks like an option.
+      {{"-o", "-m", "a.txt", "b.txt"}, {"_map.tmp"}, "-m"},
   };
   for (const Case &c : cases) {
     ScratchDir dir;
@@ -246,6 +248,15 @@ TEST(QuoventMR, CommandLineErrors) {
   }
 
   ScratchDir dir;
+  // The whole option is shown; the help after it is cut where Error's line of 300 bytes
+  // (terminating zero included) ends.
+  const std::string long_option = "-x" + std::string(40, 'y');
+  RunResult long_refused = quovent_mr(dir, {long_option, "a.txt"});
+  const std::string shown =
+      "\033[1;31mError optional argument 1 is incorrect (" + long_option + ").\n" + kHelp;
+  EXPECT_EQ(long_refused.err, shown.substr(0, 299));
+  EXPECT_EQ(long_refused.exit_status, 1);
+
   RunResult no_arguments = quovent_mr(dir, {});
   EXPECT_EQ(no_arguments.out,
             "\033[0;31mError number of arguments (0 arguments passed, at least 1 required).\n" +
