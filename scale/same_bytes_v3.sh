@@ -15,11 +15,11 @@ export LOCPATH=$work/locales
 [ -d "$LOCPATH/en_US.UTF-8" ] || localedef -i en_US -f UTF-8 "$LOCPATH/en_US.UTF-8"
 
 slurm=no
-if bash "$here/../tests/slurm/cluster.sh" check >/dev/null; then
+if bash "$here/../tests/system/slurm/cluster.sh" check >/dev/null; then
   state=$work/cluster
   rm -rf "$state"
-  bash "$here/../tests/slurm/cluster.sh" start "$state" >/dev/null
-  trap 'bash "$here/../tests/slurm/cluster.sh" stop "$state" >/dev/null' EXIT
+  bash "$here/../tests/system/slurm/cluster.sh" start "$state" >/dev/null
+  trap 'bash "$here/../tests/system/slurm/cluster.sh" stop "$state" >/dev/null' EXIT
   export SLURM_CONF=$state/slurm.conf
   slurm=yes
 fi

@@ -1,6 +1,6 @@
 // The fast stages write the very bytes of the straightforward ones: every map, batch and
 // shuffle file and the result of QuoventMR equal those of the reference pipeline kept in
-// tests/reference, in byte-ordered and in collating locales, for texts that stress the word
+// reference/, in byte-ordered and in collating locales, for texts that stress the word
 // rules and for inputs large enough that several batches of a reducer are merged.
 #include <gtest/gtest.h>
 

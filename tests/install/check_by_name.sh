@@ -115,7 +115,7 @@ for program in "${programs[@]}"; do
       [ "$(awk '{print $2, $1}' "$work/by_name/tools/dir/result.txt" | LC_ALL=C sort)" = \
         "$(LC_ALL=C sort "$work/tools_reference/Result/qv.txt")" ] ||
         fail "Quovent by name counts other words than QuoventMR" ;;
-    *) fail "no count run by name for $program: add one to tests/check_by_name.sh" ;;
+    *) fail "no count run by name for $program: add one to tests/install/check_by_name.sh" ;;
   esac
 done
 exit "$status"

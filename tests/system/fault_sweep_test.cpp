@@ -1,5 +1,5 @@
 // Every open, read, write and close of a work or result file fails once, one
-// run per call (the preload library of tests/fault). For each injected
+// run per call (the preload library in fault/). For each injected
 // fault the run either succeeds with the exact result, or stops with a
 // non-zero status and the failing stage's message with the injected error;
 // the inputs and the files of the stages before the failing one stay as a
