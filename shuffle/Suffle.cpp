@@ -18,6 +18,7 @@
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/Repeats.h"
+#include "common/WorkFiles.h"
 
 char *buffer[MAX_REDUCERS][BATCH_LINES];
 int nlines[MAX_REDUCERS];
@@ -59,14 +60,6 @@ static_assert(BATCH_LINES == 262144 && MAX_BATCH_FILES == 128);
 static_assert(MAX_REDUCERS == 16 && MAX_MAP_FILES == 32);
 // Every line of a run that the merges can take fits the int line counters.
 static_assert(static_cast<long long>(MAX_BATCH_FILES) * BATCH_LINES * MAX_REDUCERS <= INT_MAX);
-
-constexpr char kWorkDir[] = "tmp/";
-constexpr char kSingleMapFile[] = "./tmp/_map.tmp";
-
-// The longest work file name, with both numbers at their widest ("-2147483648"), fits.
-static_assert(sizeof kWorkDir - 1 + sizeof "_batch_r" - 1 + 11 + 1 + 11 + sizeof ".tmp" <=
-              WORK_NAME_SIZE);
-static_assert(sizeof kSingleMapFile <= WORK_NAME_SIZE);
 
 constexpr char kWriteError[] = "[Suffle:write_line] Error writting suffle result (1).\n";
 
@@ -774,7 +767,7 @@ void flush_batch(int r) {
   sort_distinct_lines(collation, lines, distinct);
   int b = batch_count[r]++;
   char name[WORK_NAME_SIZE];
-  snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, b);
+  batch_file_name(name, r, b);
   int fd = create_output_file(name);
   if (fd < 0) {
     int open_errno = errno;
@@ -846,7 +839,7 @@ void merge_batchs(int r) {
   char name[WORK_NAME_SIZE];
   int heap_size = 0;
   for (int i = 0; i < k; ++i) {
-    snprintf(name, sizeof name, "%s%s_r%d_%d.tmp", kWorkDir, "_batch", r, i);
+    batch_file_name(name, r, i);
     BatchFile &bf = batchs[i];
     bf.fd = open(name, O_RDONLY);
     if (bf.fd < 0) Error("[Suffle:merge_batchs] Error opening input batch file.\n");
@@ -869,7 +862,7 @@ void merge_batchs(int r) {
 
   // Opened only now, so that a failure above leaves an earlier run's output untouched.
   char outname[WORK_NAME_SIZE];
-  snprintf(outname, sizeof outname, "%s%s_%d%s", kWorkDir, "_suffle", r, ".tmp");
+  suffle_file_name(outname, r);
   int fd_out = create_output_file(outname);
   if (fd_out < 0) Error("[Suffle:merge_batchs] Error opening output batch file.\n");
 
@@ -994,9 +987,9 @@ void quovent_suffle(int nmappers, int nreducers) {
   char *maps_files_names[MAX_MAP_FILES];
   for (int i = 0; i < nmappers; ++i) {
     if (nmappers == 1) {
-      snprintf(names[i], sizeof names[i], "%s", kSingleMapFile);
+      snprintf(names[i], sizeof names[i], "%s", SINGLE_MAP_FILE);
     } else {
-      snprintf(names[i], sizeof names[i], "%s%s_%d%s", kWorkDir, "_map", i, ".tmp");
+      map_file_name(names[i], i);
     }
     maps_files_names[i] = names[i];
   }
