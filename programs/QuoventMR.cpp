@@ -7,6 +7,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/WorkFiles.h"
 #include "map/Map.h"
 #include "reduce/Reduce.h"
 #include "shuffle/Suffle.h"
@@ -16,11 +17,12 @@ namespace {
 const char pgm_help[] =
     "   Sintax: \tQuoventMR [-m 'enable_multiple_mappers''] [-r <nreducers=1>] [-o "
     "<output_file>] <input_files>\n"
-    "   Example: \tQuoventMR -m -r 1 -o ./Result/qv.txt ./Input/README.txt ./Input/LEEME.txt "
+    "   Example: \tQuoventMR -m -r 1 -o " DEFAULT_RESULT_FILE
+    " ./Input/README.txt ./Input/LEEME.txt "
     "./Input/LLEGEIXME.txt \n";
 
 constexpr int kCommandLineMessageSize = 512;
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // Runs the three stages in order and prints the closing line. With one input
 // file the mapper always writes the single map file, which is the one the
