@@ -1,5 +1,5 @@
 /* The sort of a batch's distinct lines into collation order before the batch is spilled.
- * Internal to the object module Suffle (see LineBytes.h). */
+ * Internal to the object module Suffle (see Suffle.cpp). */
 #ifndef QUOVENT_SHUFFLE_BATCHSORT_H
 #define QUOVENT_SHUFFLE_BATCHSORT_H
 

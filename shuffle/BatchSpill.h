@@ -1,5 +1,5 @@
 /* Filing lines into their reducer's batch, and the spill of a full batch as a sorted batch
- * file. Internal to the object module Suffle (see LineBytes.h); the public add_line,
+ * file. Internal to the object module Suffle (see Suffle.cpp); the public add_line,
  * flush_batch and the tables buffer, nlines and batch_count (Suffle.h) belong here too. */
 #ifndef QUOVENT_SHUFFLE_BATCHSPILL_H
 #define QUOVENT_SHUFFLE_BATCHSPILL_H

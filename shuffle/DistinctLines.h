@@ -1,7 +1,7 @@
 /* The distinct lines of each reducer's current batch, with how often each came: word data
  * repeats heavily, so a batch is held and sorted as its distinct lines, each written as often
  * as it came. Identical lines are indistinguishable in the file, so this is the sorted batch.
- * Internal to the object module Suffle (see LineBytes.h). */
+ * Internal to the object module Suffle (see Suffle.cpp). */
 #ifndef QUOVENT_SHUFFLE_DISTINCTLINES_H
 #define QUOVENT_SHUFFLE_DISTINCTLINES_H
 

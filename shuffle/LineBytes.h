@@ -1,7 +1,6 @@
 /* A line's bytes read as numbers, for the shuffle's tables and comparisons: the look-up hash,
  * the head that settles most look-ups and the order prefix that settles most comparisons.
- * Internal to the object module Suffle: only its one translation unit, Suffle.cpp, includes
- * the shuffle's internal headers, so that what they declare stays private to that object. */
+ * Internal to the object module Suffle (see Suffle.cpp). */
 #ifndef QUOVENT_SHUFFLE_LINEBYTES_H
 #define QUOVENT_SHUFFLE_LINEBYTES_H
 

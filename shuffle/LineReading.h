@@ -1,7 +1,7 @@
 /* How the shuffle reads map and batch files as lines, one rule set for both: only 0x0A ends a
  * line; a line is cut to its first MAX_LINE_BYTES bytes and its text ends at a zero byte
  * among them; an unterminated last line is dropped, since it is not a whole line.
- * Internal to the object module Suffle (see LineBytes.h). */
+ * Internal to the object module Suffle (see Suffle.cpp). */
 #ifndef QUOVENT_SHUFFLE_LINEREADING_H
 #define QUOVENT_SHUFFLE_LINEREADING_H
 

@@ -2,7 +2,7 @@
  * written as lines of at most MAX_LINE_BYTES bytes, each with its newline, in blocks. The spill
  * and the merge take turns with it, never both at once; a write that fails, or a close that
  * reports a lost write, stops the stage through Error. Internal to the object module Suffle
- * (see LineBytes.h). The public write_line and flush_batch_out (Suffle.h) belong here too. */
+ * (see Suffle.cpp). The public write_line and flush_batch_out (Suffle.h) belong here too. */
 #ifndef QUOVENT_SHUFFLE_LINEWRITING_H
 #define QUOVENT_SHUFFLE_LINEWRITING_H
 

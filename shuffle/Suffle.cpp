@@ -7,7 +7,8 @@
 //   once and inlines across the parts, as when they were one file.
 // Separate objects would have to export what the parts share, and link-time optimisation would
 // ship compiler bytecode in the installed Suffle.o. The parts' own headers declare what each
-// offers the others, with internal linkage; they are for this translation unit alone.
+// offers the others, with internal linkage, and are for this translation unit alone; each part
+// includes the headers of the parts it uses, so the order below does not matter.
 #include "shuffle/BatchMerge.cpp"
 #include "shuffle/BatchSort.cpp"
 #include "shuffle/BatchSpill.cpp"
