@@ -54,7 +54,7 @@ endforeach()
 install(FILES ${SUFFLE_OBJECT_FILE} DESTINATION ${QUOVENT_INSTALL_LIBDIR})
 install(TARGETS quovent_common Map Reduce ARCHIVE DESTINATION ${QUOVENT_INSTALL_LIBDIR})
 
-install(FILES common/Errors.h common/RawIO.h common/Clock.h
+install(FILES common/Errors.h common/RawIO.h common/Clock.h common/WorkFiles.h
         DESTINATION ${QUOVENT_INSTALL_INCLUDEDIR}/common)
 install(FILES map/Map.h DESTINATION ${QUOVENT_INSTALL_INCLUDEDIR}/map)
 install(FILES shuffle/Suffle.h DESTINATION ${QUOVENT_INSTALL_INCLUDEDIR}/shuffle)

@@ -18,6 +18,7 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/WorkFiles.h"
 
 namespace {
 
@@ -36,9 +37,6 @@ static_assert(MAX_WORD_BYTES + kTupleTailBytes <= MAP_BLOCK_SIZE);
 // the block end is carried into the next block, so that the words of a file
 // never depend on where the blocks end.
 constexpr int kMaxUnitBytes = 4;
-
-constexpr char kSingleMapFile[] = "./tmp/_map.tmp";
-constexpr int kMapNameSize = 128;
 
 // A file system that reports a lost write only at close has lost map output as surely as a
 // failed write, so the close stops with the text of the last write.
@@ -368,7 +366,7 @@ int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers) {
   timespec start = monotonic_now();
 
   int fd_out = -1;
-  if (!multiple_mappers) fd_out = open_map_output(kSingleMapFile);
+  if (!multiple_mappers) fd_out = open_map_output(SINGLE_MAP_FILE);
 
   int totalwords = 0;
   for (int i = 0; i < ninputfiles; ++i) {
@@ -376,8 +374,8 @@ int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers) {
     // The input is opened before its numbered output: a missing input leaves
     // that file as it was.
     if (multiple_mappers) {
-      char map_file[kMapNameSize];
-      snprintf(map_file, sizeof map_file, "%s%s_%d%s", "tmp/", "_map", i, ".tmp");
+      char map_file[WORK_NAME_SIZE];
+      map_file_name(map_file, i);
       fd_out = open_map_output(map_file);
     }
     int words = map_process_file(fd_in, fd_out);
@@ -395,7 +393,7 @@ int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers) {
 int quovent_mapper_ranges(int nranges, const MapRange *ranges) {
   print_stage_start(nranges);
   timespec start = monotonic_now();
-  int fd_out = open_map_output(kSingleMapFile);
+  int fd_out = open_map_output(SINGLE_MAP_FILE);
   int totalwords = 0;
   for (int i = 0; i < nranges; ++i) {
     int fd_in = open_map_input(ranges[i].path);

@@ -7,6 +7,8 @@
 #include <stdbool.h>
 #endif
 
+#include "common/WorkFiles.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,8 +16,9 @@ extern "C" {
 /* Size of the blocks in which inputs are read and tuples written. */
 enum { MAP_BLOCK_SIZE = 65536 };
 
-/* Longest word in bytes; longer runs of letters are cut to whole units. */
-enum { MAX_WORD_BYTES = 255 };
+/* Longest word in bytes, the limit of every work file; longer runs of letters are cut to
+ * whole units. */
+enum { MAX_WORD_BYTES = MAX_WORK_TEXT_BYTES };
 
 /* Length in bytes (1 to 4) of the unit whose first byte is c, as the first
  * byte alone says: stray continuation bytes and 0xF8-0xFF are 1. */

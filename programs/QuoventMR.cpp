@@ -6,6 +6,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/WorkFiles.h"
 #include "map/Map.h"
 #include "programs/drivers/DriverOptions.h"
 #include "reduce/Reduce.h"
@@ -16,10 +17,11 @@ namespace {
 constexpr char pgm_help[] =
     "   Sintax: \tQuoventMR [-m 'enable_multiple_mappers''] [-r <nreducers=1>] [-o "
     "<output_file>] <input_files>\n"
-    "   Example: \tQuoventMR -m -r 1 -o ./Result/qv.txt ./Input/README.txt ./Input/LEEME.txt "
+    "   Example: \tQuoventMR -m -r 1 -o " DEFAULT_RESULT_FILE
+    " ./Input/README.txt ./Input/LEEME.txt "
     "./Input/LLEGEIXME.txt \n";
 
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // Zero input files are a run over nothing: every stage runs and the result is empty.
 constexpr DriverCommandLine kCommandLine = {

@@ -9,6 +9,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/WorkFiles.h"
 #include "programs/drivers/ChildProcess.h"
 #include "programs/drivers/DriverOptions.h"
 
@@ -16,9 +17,10 @@ namespace {
 
 constexpr char pgm_help[] =
     "   Sintax: \tQuoventMR_v2a [-r <nreducers=1>] [-o <output_file>] <input_files>\n"
-    "   Example: \tQuoventMR_v2a -r 1 -o ./Result/qv.txt ./Input/README.txt ./Input/LEEME.txt\n";
+    "   Example: \tQuoventMR_v2a -r 1 -o " DEFAULT_RESULT_FILE
+    " ./Input/README.txt ./Input/LEEME.txt\n";
 
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 constexpr DriverCommandLine kCommandLine = {
     .help = pgm_help,

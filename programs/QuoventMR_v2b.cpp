@@ -11,6 +11,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/WorkFiles.h"
 #include "programs/drivers/ChildProcess.h"
 #include "programs/drivers/DriverOptions.h"
 #include "reduce/Reduce.h"
@@ -19,10 +20,11 @@ namespace {
 
 constexpr char pgm_help[] =
     "   Sintax: \tQuoventMR_v2b [-m] [-r <nreducers=1>] [-o <output_file>] <input_files>\n"
-    "   Example: \tQuoventMR_v2b -m -r 2 -o ./Result/qv.txt ./Input/README.txt "
+    "   Example: \tQuoventMR_v2b -m -r 2 -o " DEFAULT_RESULT_FILE
+    " ./Input/README.txt "
     "./Input/LEEME.txt\n";
 
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // Its own command-line errors are usage errors, status 1; a bad count or no input still
 // stops through Error.

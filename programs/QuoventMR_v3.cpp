@@ -15,6 +15,7 @@
 
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/WorkFiles.h"
 #include "programs/sharded/CommandLine.h"
 #include "programs/sharded/Console.h"
 #include "programs/sharded/LocalRun.h"
@@ -33,13 +34,14 @@ constexpr char kUsage[] =
     "  -j  shards counted at the same time (default: the online processors)\n"
     "  -s  bytes of input per shard, with K, M or G (default 64M)\n"
     "  -r  reducers, 1 to 16 (default 1)\n"
-    "  -o  result file (default ./Result/qv.txt)\n"
+    "  -o  result file (default " DEFAULT_RESULT_FILE
+    ")\n"
     "  -w  work directory, one shard_<k>/ per shard (default tmp/v3)\n"
     "  -k  keep the shards' work files\n"
     "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n";
 
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 constexpr char kDefaultWorkDir[] = "tmp/v3";
 constexpr long long kDefaultShardSize = 64LL << 20;
 constexpr long long kMaxJobs = 4096;

@@ -16,6 +16,7 @@
 #include "common/NumberArgument.h"
 #include "common/RawIO.h"
 #include "common/StatusChannel.h"
+#include "common/WorkFiles.h"
 #include "map/Map.h"
 
 namespace {
@@ -24,21 +25,19 @@ constexpr char pgm_help[] =
     "   Sintax: \tQuoventMap [-i <map_id>] <input_files>\n"
     "   Example: \tQuoventMap -i 0 ./Input/README.txt\n";
 
-constexpr int kMapNameSize = 512;
-
 [[noreturn]] void usage_error(const char *text) {
   printMessage(text, COLOR_RED);
   printMessage(pgm_help, COLOR_RED);
   exit(1);
 }
 
-// "./tmp/_map.tmp" for a negative id: a mapper without -i writes the file
+// SINGLE_MAP_FILE for a negative id: a mapper without -i writes the file
 // that the shuffle reads when told of one mapper.
-void build_map_output_name(char *out, size_t size, int map_id) {
+void build_map_output_name(char (&out)[WORK_NAME_SIZE], int map_id) {
   if (map_id < 0) {
-    snprintf(out, size, "%s", "./tmp/_map.tmp");
+    snprintf(out, sizeof out, "%s", SINGLE_MAP_FILE);
   } else {
-    snprintf(out, size, "%s%s_%d%s", "tmp/", "_map", map_id, ".tmp");
+    map_file_name(out, map_id);
   }
 }
 
@@ -63,8 +62,8 @@ int main(int argc, char **argv) {
   snprintf(Msg, sizeof Msg, "[Map Stage]\tStart Mapper to process %d input files.\n", ninputfiles);
   print(Msg);
 
-  char map_file[kMapNameSize];
-  build_map_output_name(map_file, sizeof map_file, map_id);
+  char map_file[WORK_NAME_SIZE];
+  build_map_output_name(map_file, map_id);
   int fd_out = create_output_file(map_file);
   if (fd_out < 0) Error("[QuoventMap] Error opening mapper output file");
 

@@ -7,6 +7,7 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/WorkFiles.h"
 #include "programs/sharded/CommandLine.h"
 #include "reduce/ResultMerge.h"
 #include "shuffle/Suffle.h"
@@ -17,8 +18,8 @@ constexpr char kProgram[] = "QuoventMerge";
 constexpr char kUsage[] =
     "Usage: QuoventMerge -r <nreducers> [-o <output_file>] <result_files>...\n"
     "Merges result files written with the same reducer count under the same locale into the\n"
-    "result one run over all their inputs writes (default output ./Result/qv.txt).\n";
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+    "result one run over all their inputs writes (default output " DEFAULT_RESULT_FILE ").\n";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 }  // namespace
 

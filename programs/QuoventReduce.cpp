@@ -9,11 +9,12 @@
 
 #include "common/Errors.h"
 #include "common/NumberArgument.h"
+#include "common/WorkFiles.h"
 #include "reduce/Reduce.h"
 
 namespace {
 
-constexpr char kDefaultResultFile[] = "./Result/qv.txt";
+constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // The result file, the reducer count and the partition index.
 constexpr int kMaxArguments = 3;

@@ -16,6 +16,7 @@
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/Repeats.h"
+#include "common/WorkFiles.h"
 #include "reduce/ResultParts.h"
 
 namespace {
@@ -46,15 +47,6 @@ constexpr char kFinalWriteFailed[] =
 // A word is cut back to the first byte of the character that crosses the
 // limit; UTF-8 characters have at most 4 bytes.
 constexpr int kMaxUtf8Continuations = 3;
-
-// Parts of the shuffle output file names, "%s%s_%d%s": tmp/_suffle_0.tmp.
-constexpr char kWorkDir[] = "tmp/";
-constexpr char kShufflePrefix[] = "_suffle";
-constexpr char kShuffleSuffix[] = ".tmp";
-constexpr int kMaxIntChars = 11;  // "-2147483648"
-static_assert(sizeof kWorkDir - 1 + sizeof kShufflePrefix - 1 + 1 + kMaxIntChars +
-                  sizeof kShuffleSuffix <=
-              REDUCE_NAME_SIZE);
 
 constexpr bool is_white(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -277,7 +269,7 @@ void append_to_line(ReduceState &state, const char *bytes, int size) {
 // number of result lines.
 int reduce_partition(int r, int fd_out) {
   char outname[REDUCE_NAME_SIZE];
-  snprintf(outname, sizeof outname, "%s%s_%d%s", kWorkDir, kShufflePrefix, r, kShuffleSuffix);
+  suffle_file_name(outname, r);
   int fd_in = open(outname, O_RDONLY);
   if (fd_in < 0) {
     stop_on_open_failure("[Reduce::quovent_reducer] Error opening reducer input file", outname);

@@ -4,6 +4,8 @@
 #ifndef QUOVENT_REDUCE_REDUCE_H
 #define QUOVENT_REDUCE_REDUCE_H
 
+#include "common/WorkFiles.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -12,11 +14,11 @@ extern "C" {
 enum { REDUCE_BLOCK_SIZE = 65536 };
 
 /* Longest word held whole, the longest word the map stage writes. */
-enum { REDUCE_MAX_WORD_BYTES = 255 };
+enum { REDUCE_MAX_WORD_BYTES = MAX_WORK_TEXT_BYTES };
 
 /* Size of the buffer holding a shuffle output file's name, terminating zero
  * included; tmp/_suffle_<r>.tmp fits it for every int r. */
-enum { REDUCE_NAME_SIZE = 64 };
+enum { REDUCE_NAME_SIZE = WORK_NAME_SIZE };
 
 /* Compares two zero-terminated words under the collation of the current
  * locale: the strcoll result, negative, zero or positive. */

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "common/WorkFiles.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,14 +24,11 @@ enum { BATCH_LINES = 262144 };
 enum { MAX_BATCH_FILES = 128 };
 
 /* Bytes of one line slot: the longest line (255 bytes) and its terminating zero. */
-enum { LINE_SLOT = 256 };
+enum { LINE_SLOT = MAX_WORK_TEXT_BYTES + 1 };
 enum { MAX_LINE_BYTES = LINE_SLOT - 1 };
 
 /* Bytes read from a map or batch file at a time, and size of the output buffer. */
 enum { SUFFLE_BLOCK_SIZE = 65536 };
-
-/* Size of the buffers that hold a work file name ("tmp/_batch_r15_127.tmp"). */
-enum { WORK_NAME_SIZE = 64 };
 
 /* Per reducer r, the order of its current batch: entry n points to line n, zero-terminated, in
  * reducer r's line pool, where the distinct lines of the batch are packed one after another;

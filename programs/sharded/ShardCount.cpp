@@ -11,6 +11,7 @@
 
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/WorkFiles.h"
 #include "map/Map.h"
 #include "programs/sharded/Console.h"
 #include "reduce/Reduce.h"
@@ -20,7 +21,8 @@ namespace {
 
 // The reducer writes here; the rename onto kShardResultFile marks the shard as counted.
 constexpr char kShardPartialResult[] = "result.partial";
-constexpr char kShardWorkDir[] = "tmp";
+// The stages' work directory, which a shard has of its own.
+constexpr char kShardWorkDir[] = WORK_DIR_NAME;
 constexpr mode_t kDirectoryMode = 0755;
 
 // Removes the directory tree at path, quietly: what is left over only costs disk space.

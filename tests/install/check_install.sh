@@ -40,7 +40,8 @@ done
 [ "$(ls "$prefix/share/man/man1" | wc -l)" = "${#programs[@]}" ] ||
   fail "share/man/man1 holds pages of programs that are not installed"
 
-headers=(common/Errors.h common/RawIO.h common/Clock.h map/Map.h shuffle/Suffle.h reduce/Reduce.h)
+headers=(common/Errors.h common/RawIO.h common/Clock.h common/WorkFiles.h map/Map.h shuffle/Suffle.h
+  reduce/Reduce.h)
 for header in "${headers[@]}"; do
   same_file "$source_dir/$header" "$prefix/include/quovent/$header"
 done
@@ -60,6 +61,7 @@ cat >"$prefix/client.cpp" <<'CLIENT'
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/WorkFiles.h"
 #include "map/Map.h"
 #include "reduce/Reduce.h"
 #include "shuffle/Suffle.h"
@@ -68,6 +70,8 @@ int main(int argc, char **) {
     quovent_mapper(0, nullptr, false);
     quovent_suffle(1, MAX_REDUCERS);
     quovent_reducer("out.txt", 1);
+    char name[WORK_NAME_SIZE];
+    suffle_file_name(name, 0);
   }
   return 0;
 }

@@ -1,0 +1,33 @@
+/* How the shuffle orders lines under the current locale, and the cache of collation sort keys
+ * that makes it fast. Where the locale has no collation rules, glibc's strcoll is strcmp
+ * itself, and bytes decide; elsewhere a line's strxfrm key compared with strcmp gives the sign
+ * strcoll gives, and strcoll decides when a line has no key. Internal to the object module
+ * Suffle (see Suffle.cpp). */
+#ifndef QUOVENT_SHUFFLE_COLLATIONKEYS_H
+#define QUOVENT_SHUFFLE_COLLATIONKEYS_H
+
+#include <cstdint>
+
+namespace {
+
+struct Collation {
+  bool by_bytes;
+};
+
+// The collation of the current locale. Empties the key cache when the collation locale is not
+// the one its keys were made for.
+Collation current_collation();
+
+// The strxfrm key of the zero-terminated line of `length` bytes, made once and kept in the
+// cache, or nullptr when it has none (the cache is full, or the key is too long). Call only
+// after current_collation() has found a collating locale.
+const char *sort_key(const char *line, uint32_t length);
+
+// The sign of strcoll(a, b), from the keys key_a and key_b (each nullptr when its line has
+// none) where both lines have one.
+int collate(Collation collation, const char *a, const char *key_a, const char *b,
+            const char *key_b);
+
+}  // namespace
+
+#endif
