@@ -21,7 +21,6 @@ constexpr char pgm_help[] =
     " ./Input/README.txt ./Input/LEEME.txt "
     "./Input/LLEGEIXME.txt \n";
 
-constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // Zero input files are a run over nothing: every stage runs and the result is empty.
 constexpr DriverCommandLine kCommandLine = {
@@ -31,7 +30,6 @@ constexpr DriverCommandLine kCommandLine = {
     .shown_option_bytes = SHOW_WHOLE_OPTION,
     .invalid_reducers = "[QuoventMR] Invalid number of reducers",
     .no_input_files = nullptr,
-    .default_output_file = kDefaultResultFile,
 };
 
 // Runs the three stages in order and prints the closing line. With one input

@@ -20,7 +20,6 @@ constexpr char pgm_help[] =
     "   Example: \tQuoventMR_v2a -r 1 -o " DEFAULT_RESULT_FILE
     " ./Input/README.txt ./Input/LEEME.txt\n";
 
-constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 constexpr DriverCommandLine kCommandLine = {
     .help = pgm_help,
@@ -30,7 +29,6 @@ constexpr DriverCommandLine kCommandLine = {
     .shown_option_bytes = 32,
     .invalid_reducers = "[QuoventMR_v2a] Invalid number of reducers",
     .no_input_files = "[QuoventMR_v2a] No input files provided",
-    .default_output_file = kDefaultResultFile,
 };
 
 // "-2147483648" and its terminating zero.

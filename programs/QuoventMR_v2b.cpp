@@ -24,7 +24,6 @@ constexpr char pgm_help[] =
     " ./Input/README.txt "
     "./Input/LEEME.txt\n";
 
-constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
 // Its own command-line errors are usage errors, status 1; a bad count or no input still
 // stops through Error.
@@ -35,7 +34,6 @@ constexpr DriverCommandLine kCommandLine = {
     .shown_option_bytes = 0,  // not shown: the refusal names no option
     .invalid_reducers = "[QuoventMR_v2b] Invalid number of reducers",
     .no_input_files = "[QuoventMR_v2b] No input files provided",
-    .default_output_file = kDefaultResultFile,
 };
 
 // "-2147483648" and its terminating zero: a mapper's or reducer's index, a count.

@@ -6,6 +6,7 @@
 
 #include "common/Errors.h"
 #include "common/NumberArgument.h"
+#include "common/WorkFiles.h"
 #include "shuffle/Suffle.h"
 
 namespace {
@@ -55,7 +56,7 @@ constexpr int kRefusalSize = 512;
 
 DriverOptions read_driver_options(int argc, char **argv, const DriverCommandLine *line) {
   if (argc < 2) refuse_no_arguments(argc, *line);
-  DriverOptions options{false, 1, line->default_output_file, 0, nullptr};
+  DriverOptions options{false, 1, DEFAULT_RESULT_FILE, 0, nullptr};
   int par = 1;
   while (par < argc && argv[par][0] == '-') {
     char letter = argv[par][1];  // the terminating zero for a lone "-"

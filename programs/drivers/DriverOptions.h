@@ -38,7 +38,6 @@ struct DriverCommandLine {
   int shown_option_bytes;
   const char *invalid_reducers; /* Error text for a reducer count outside 1 to MAX_REDUCERS */
   const char *no_input_files;   /* Error text when no input file follows; NULL: a run over none */
-  const char *default_output_file; /* the result file without -o */
 };
 
 /* A command line that the driver accepted. */
