@@ -113,18 +113,20 @@ void count_shards_locally(const ShardRun &run, Progress &progress) {
   size_t done = 0;
   long long bytes_done = 0;
   progress.update(0, 0);
-  while (done < run.shards.size()) {
+  for (;;) {
+    // Children that ended are taken first, so that their places go to the next shards at once.
+    done += children.reap(bytes_done);
+    if (done == run.shards.size()) break;
     while (children.running() < static_cast<size_t>(run.jobs) && next < run.shards.size()) {
       children.start(next++);
     }
-    done += children.reap(bytes_done);
     progress.update(done, bytes_done);
-    if (done == run.shards.size()) break;
     timespec wait_at_most{0, kProgressNanoseconds};
     int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
     if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) {
       children.interrupted(signal_number);
     }
   }
+  progress.update(done, bytes_done);
   sigprocmask(SIG_SETMASK, &child_mask, nullptr);
 }
