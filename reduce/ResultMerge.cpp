@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -74,22 +75,88 @@ struct Entry {
 };
 
 // How words are ordered under the locale: the shuffle's order of their tuple lines.
+class KeyCache;
+
 struct Order {
   bool by_bytes;
   unsigned nreducers;
+  KeyCache *keys;  // the keys of collating locales
+};
+
+// The collation keys of the words met so far. The results of a text's parts share most of
+// their words, and strxfrm is the costly part of ordering them: each distinct word's key is
+// made once. Bounded: when it is full, the keys of further words are made each time.
+class KeyCache {
+ public:
+  // The key of the tuple line `line` of `length` bytes, whose word hashes to `hash`, copied into
+  // key; false when the key does not fit kKeyCapacity.
+  bool find_or_make(uint32_t hash, const char *line, size_t length, char *key) {
+    uint32_t mask = kSlots - 1;
+    for (uint32_t i = hash & mask; !slots_.empty(); i = (i + 1) & mask) {
+      uint32_t entry = slots_[i];
+      if (entry == 0) break;
+      const Cached &cached = entries_[entry - 1];
+      if (cached.hash == hash && cached.line_length == length &&
+          memcmp(arena_.data() + cached.line_at, line, length) == 0) {
+        memcpy(key, arena_.data() + cached.key_at, cached.key_length + 1);
+        return true;
+      }
+    }
+    size_t key_length = strxfrm(key, line, kKeyCapacity);
+    if (key_length >= kKeyCapacity) return false;
+    remember(hash, line, length, key, key_length);
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t kSlots = 1 << 20;
+  static constexpr size_t kMaxEntries = kSlots / 2;
+  static constexpr size_t kMaxArenaBytes = size_t{48} << 20;
+
+  struct Cached {
+    uint32_t hash;
+    uint32_t line_length;
+    uint32_t key_length;
+    size_t line_at;
+    size_t key_at;
+  };
+
+  void remember(uint32_t hash, const char *line, size_t length, const char *key,
+                size_t key_length) {
+    if (entries_.size() >= kMaxEntries ||
+        arena_.size() + length + key_length + 1 > kMaxArenaBytes) {
+      return;
+    }
+    if (slots_.empty()) slots_.assign(kSlots, 0);
+    Cached cached{hash, static_cast<uint32_t>(length), static_cast<uint32_t>(key_length),
+                  arena_.size(), arena_.size() + length};
+    arena_.insert(arena_.end(), line, line + length);
+    arena_.insert(arena_.end(), key, key + key_length + 1);
+    entries_.push_back(cached);
+    uint32_t mask = kSlots - 1;
+    uint32_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<uint32_t>(entries_.size());
+  }
+
+  std::vector<uint32_t> slots_;  // entry index + 1; 0 is a free slot
+  std::vector<Cached> entries_;
+  std::vector<char> arena_;
 };
 
 // In byte order a word's tuple line sorts as the word itself: what follows a word in its line
 // is a blank or nothing, and both sort before every letter.
 void set_order_key(const Order &order, Entry &entry) {
-  entry.section = hash_word(entry.word) % order.nreducers;
+  uint32_t hash = hash_word(entry.word);
+  entry.section = hash % order.nreducers;
   if (order.by_bytes) return;
   int length = entry.length < MAX_LINE_BYTES ? entry.length : MAX_LINE_BYTES;
   memcpy(entry.line, entry.word, static_cast<size_t>(length));
   static constexpr char kTail[] = " 1";
   for (int k = 0; k < 2 && length < MAX_LINE_BYTES; ++k) entry.line[length++] = kTail[k];
   entry.line[length] = '\0';
-  entry.has_key = strxfrm(entry.key, entry.line, kKeyCapacity) < kKeyCapacity;
+  entry.has_key =
+      order.keys->find_or_make(hash, entry.line, static_cast<size_t>(length), entry.key);
 }
 
 // Negative, zero or positive as a sorts before, with or after b: section, then collation.
@@ -100,12 +167,18 @@ int compare_entries(const Order &order, const Entry &a, const Entry &b) {
   return strcoll(a.line, b.line);
 }
 
-// The word of a group of equal words, as the output line shows it.
+// The word of a group of equal words, as the output line shows it, and its order key.
 struct GroupWord {
   char word[REDUCE_MAX_WORD_BYTES + 1];
   int length = 0;
   unsigned section = 0;
+  char key[kKeyCapacity];
+  bool has_key = false;
 };
+
+// The longest word whose tuple line keeps its whole " 1": words that collate equal then have
+// lines that collate equal, so lines that do not tell words that do not.
+constexpr int kLongestWordWithWholeTail = MAX_LINE_BYTES - 2;
 
 // Whether two words are one word for the reducer, which groups words that collate equal.
 bool same_word(const Order &order, const GroupWord &a, const Entry &b) {
@@ -113,13 +186,20 @@ bool same_word(const Order &order, const GroupWord &a, const Entry &b) {
   if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) {
     return true;
   }
-  return !order.by_bytes && strcoll(a.word, b.word) == 0;
+  if (order.by_bytes) return false;
+  if (a.has_key && b.has_key && a.length <= kLongestWordWithWholeTail &&
+      b.length <= kLongestWordWithWholeTail && strcmp(a.key, b.key) != 0) {
+    return false;
+  }
+  return strcoll(a.word, b.word) == 0;
 }
 
 void start_group(GroupWord &group, const Entry &entry) {
   memcpy(group.word, entry.word, static_cast<size_t>(entry.length) + 1);
   group.length = entry.length;
   group.section = entry.section;
+  group.has_key = entry.has_key;
+  if (entry.has_key) strcpy(group.key, entry.key);
 }
 
 // Splits a result line into its word and count. False when it is not a word, one blank and a
@@ -348,7 +428,8 @@ long long merge_to_file(const Order &order, const std::vector<const char *> &fil
 
 long long merge_result_files(int nfiles, const char *const *files, int nreducers,
                              const char *output_file) {
-  Order order{collation_is_byte_order(), static_cast<unsigned>(nreducers)};
+  KeyCache keys;
+  Order order{collation_is_byte_order(), static_cast<unsigned>(nreducers), &keys};
   std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
   // More inputs than one round reads: merge them in groups into intermediate result files,
   // which are themselves result files of the same reducer count, until one round is left.
