@@ -180,8 +180,10 @@ struct GroupWord {
 // lines that collate equal, so lines that do not tell words that do not.
 constexpr int kLongestWordWithWholeTail = MAX_LINE_BYTES - 2;
 
-// Whether two words are one word for the reducer, which groups words that collate equal.
-bool same_word(const Order &order, const GroupWord &a, const Entry &b) {
+// Whether two words are one word for the reducer, which groups words that collate equal. `a`
+// is a GroupWord or an Entry: both carry a word, its section and its order key.
+template <typename Word>
+bool same_word(const Order &order, const Word &a, const Entry &b) {
   if (a.section != b.section) return false;
   if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) {
     return true;
@@ -300,9 +302,7 @@ bool advance(const Order &order, Reader &reader) {
              "its word belongs to an earlier section than the word before it: sections out of "
              "order, or a file written with another reducer count");
     }
-    GroupWord previous;
-    start_group(previous, before);
-    if (compare_entries(order, next, before) < 0 || same_word(order, previous, next)) {
+    if (compare_entries(order, next, before) < 0 || same_word(order, before, next)) {
       refuse(reader, reader.line_number,
              "its word does not follow the word before it in this locale's collation: a file "
              "written under another locale or with another reducer count");

@@ -76,7 +76,7 @@ bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
 void remove_shard_directory(const std::string &shard_dir) {
   remove_tree(shard_dir + "/" + kShardWorkDir);
   for (const char *name :
-       {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardStagesLog, "slurm.out"}) {
+       {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardStagesLog}) {
     unlink((shard_dir + "/" + name).c_str());
   }
   rmdir(shard_dir.c_str());

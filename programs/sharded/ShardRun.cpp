@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 
 #include "common/Errors.h"
 #include "programs/sharded/Console.h"
@@ -16,8 +15,8 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 
 // The run's own files beside the shard directories.
-constexpr const char *kRunFiles[] = {kPlanFile,   "shards.sh",        "merge.sh",
-                                     "merge.log", "merge.errors.txt", kMergedMark};
+constexpr const char *kRunFiles[] = {kPlanFile, kShardsScript, kMergeScript,
+                                     kMergeLog, kMergeErrors,  kMergedMark};
 
 }  // namespace
 
@@ -34,10 +33,7 @@ std::string ShardRun::shard_result(size_t k) const { return shard_dir(k) + "/" +
 std::string work_file(const ShardRun &run, const char *name) { return run.work_dir + "/" + name; }
 
 void prepare_work_dir(ShardRun &run) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(run.work_dir, error);
-  if (error) stop_naming("[QuoventMR_v3] Error finding the work directory", run.work_dir);
-  run.work_dir = absolute.lexically_normal().string();
+  run.work_dir = absolute_path(run.work_dir);
   while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
   if (mkdir(run.work_dir.c_str(), kDirectoryMode) == 0) {
     run.created_work_dir = true;

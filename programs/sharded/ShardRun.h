@@ -41,4 +41,10 @@ std::string work_file(const ShardRun &run, const char *name);
 inline constexpr char kPlanFile[] = "plan.txt";
 inline constexpr char kMergedMark[] = "merged";
 
+/* The job scripts of a Slurm run and what the merge job writes on its two streams. */
+inline constexpr char kShardsScript[] = "shards.sh";
+inline constexpr char kMergeScript[] = "merge.sh";
+inline constexpr char kMergeLog[] = "merge.log";
+inline constexpr char kMergeErrors[] = "merge.errors.txt";
+
 #endif

@@ -84,15 +84,22 @@ int wait_status(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs sbatch with the arguments and returns the id of the job it submitted.
-std::string submit(std::vector<std::string> argv) {
+// Runs argv to its end; returns what it printed on standard output, and its status in status.
+std::string output_of(const std::vector<std::string> &argv, int &status) {
   int output = -1;
   pid_t pid = start_command(argv, &output);
   std::string printed;
   char block[256];
   for (ssize_t n; (n = read(output, block, sizeof block)) > 0;) printed.append(block, n);
   close(output);
-  int status = wait_status(pid);
+  status = wait_status(pid);
+  return printed;
+}
+
+// Runs sbatch with the arguments and returns the id of the job it submitted.
+std::string submit(const std::vector<std::string> &argv) {
+  int status = 0;
+  std::string printed = output_of(argv, status);
   std::string id = printed.substr(0, printed.find_first_of(";\n"));
   if (status != 0 || id.empty()) {
     errno = 0;
@@ -110,17 +117,13 @@ std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &
 
 // Whether any of the jobs (ids separated by commas) is still waiting, running or ending.
 bool jobs_active(const std::string &ids) {
-  int output = -1;
-  pid_t pid =
-      start_command({"squeue", "--noheader", "--jobs=" + ids,
-                     "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
-                    &output);
-  std::string printed;
-  char block[256];
-  for (ssize_t n; (n = read(output, block, sizeof block)) > 0;) printed.append(block, n);
-  close(output);
+  int status = 0;
+  std::string printed =
+      output_of({"squeue", "--noheader", "--jobs=" + ids,
+                 "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
+                status);
   // A failed squeue (the controller not answering for a moment) counts as jobs still active.
-  if (wait_status(pid) != 0) return true;
+  if (status != 0) return true;
   return printed.find_first_not_of(" \n") != std::string::npos;
 }
 
@@ -148,7 +151,7 @@ size_t shards_counted(const ShardRun &run, long long &bytes) {
         shard_failure_text(run.shard_dir(k), "no message: its task was cancelled or never ran"));
   }
   if (failed == 0) {
-    std::ifstream merge_errors(work_file(run, "merge.errors.txt"));
+    std::ifstream merge_errors(work_file(run, kMergeErrors));
     std::string text((std::istreambuf_iterator<char>(merge_errors)), {});
     report_error("The merge job failed: " + (text.empty() ? "no message" : text));
   } else {
@@ -165,8 +168,8 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   std::string program = shell_quoted(own_program());
   std::string work_dir = shell_quoted(run.work_dir);
   std::string keep = run.keep_work_files ? " -k" : "";
-  std::string shards_script = work_file(run, "shards.sh");
-  std::string merge_script = work_file(run, "merge.sh");
+  std::string shards_script = work_file(run, kShardsScript);
+  std::string merge_script = work_file(run, kMergeScript);
   write_job_script(shards_script, program + " --" + kRunShardOption +
                                       " \"$SLURM_ARRAY_TASK_ID\" -w " + work_dir + keep);
   write_job_script(merge_script, program + " --" + kMergeShardsOption + " -w " + work_dir + " -o " +
@@ -184,8 +187,8 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
   merge.push_back("--dependency=afterok:" + array_id);
   merge.push_back("--kill-on-invalid-dep=yes");
-  merge.push_back("--output=" + work_file(run, "merge.log"));
-  merge.push_back("--error=" + work_file(run, "merge.errors.txt"));
+  merge.push_back("--output=" + work_file(run, kMergeLog));
+  merge.push_back("--error=" + work_file(run, kMergeErrors));
   merge.push_back(merge_script);
   std::string merge_id = submit(merge);
 
