@@ -12,3 +12,11 @@ bool collation_is_byte_order(void) {
   }
   return false;
 }
+
+bool words_collate_equal(const char *a, size_t a_length, const char *b, size_t b_length,
+                         bool by_bytes) {
+  // Identical bytes always collate equal; under byte order nothing else does.
+  if (a_length == b_length && memcmp(a, b, a_length) == 0) return true;
+  if (by_bytes) return false;
+  return strcoll(a, b) == 0;
+}

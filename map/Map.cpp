@@ -19,6 +19,7 @@
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/WorkFiles.h"
+#include "map/WordScan.h"
 
 namespace {
 
@@ -131,19 +132,32 @@ void build_lower_case(LowerCase &lower) {
   }
 }
 
-// The word being built and the tuples not yet written, for one input. While a word is read,
-// its bytes go to `word` as they stand and, lower-cased through the table, straight to its
-// place in outbuf, so that a word the table can lower is written by appending its tail.
-struct MapState {
+// Where the words of an input go: tuple lines into a map output file, or, for the programs that
+// count words themselves, batches of words handed to a receiver.
+struct TupleOutput {
   int fd_out;
+};
+struct WordListOutput {
+  WordReceiver *receiver;
+  WordSpan spans[MAP_WORD_BATCH];
+  int count = 0;
+};
+
+// The word being built and what it becomes, for one input. While a word is read, its bytes go
+// to `word` as they stand and, lower-cased through the table, straight to its place in outbuf,
+// so that a word the table can lower needs no copy: a tuple is finished by appending its tail,
+// a listed word by noting where it lies.
+template <typename Output>
+struct MapState {
+  Output output;
   char word[kWordBufferSize];
   int wlen = 0;
   // Set when a letter of the current word is not in the table (or the locale has no table):
   // the word then leaves through normalize_utf8.
   bool needs_conversion = false;
-  char outbuf[MAP_BLOCK_SIZE];
+  char outbuf[MAP_BLOCK_SIZE + MAP_WORD_SLACK];
   int outpos = 0;
-  int words = 0;
+  long long words = 0;
   LowerCase lower;
 };
 
@@ -153,13 +167,39 @@ constexpr int kTupleRoom = MAX_WORD_BYTES + kTupleTailBytes;
 static_assert(kTupleRoom <= MAP_BLOCK_SIZE);
 
 // Writes out the tuples waiting when the next word and its tail might not fit.
-void keep_tuple_room(MapState &state) {
+void keep_tuple_room(MapState<TupleOutput> &state) {
   if (state.outpos > MAP_BLOCK_SIZE - kTupleRoom) {
-    flush_out(state.fd_out, state.outbuf, &state.outpos);
+    flush_out(state.output.fd_out, state.outbuf, &state.outpos);
   }
 }
 
-void emit_word(MapState &state) {
+// Hands the words listed so far to the receiver; outbuf is then free again.
+void deliver_words(MapState<WordListOutput> &state) {
+  WordListOutput &list = state.output;
+  if (list.count > 0) list.receiver->take_words(state.outbuf, list.spans, list.count);
+  list.count = 0;
+  state.outpos = 0;
+}
+
+// The word of `length` bytes at outpos is complete.
+void finish_word(MapState<TupleOutput> &state, int length) {
+  memcpy(state.outbuf + state.outpos + length, kTupleTail, kTupleTailBytes);
+  state.outpos += length + kTupleTailBytes;
+  keep_tuple_room(state);
+}
+
+void finish_word(MapState<WordListOutput> &state, int length) {
+  WordListOutput &list = state.output;
+  list.spans[list.count++] = WordSpan{static_cast<uint32_t>(state.outpos),
+                                      static_cast<uint32_t>(length)};
+  state.outpos += length;
+  if (list.count == MAP_WORD_BATCH || state.outpos > MAP_BLOCK_SIZE - kTupleRoom) {
+    deliver_words(state);
+  }
+}
+
+template <typename Output>
+void emit_word(MapState<Output> &state) {
   int length = state.wlen;
   char *out = state.outbuf + state.outpos;
   if (state.needs_conversion) {
@@ -170,12 +210,10 @@ void emit_word(MapState &state) {
     length = static_cast<int>(strlen(state.word));
     memcpy(out, state.word, static_cast<size_t>(length));
   }
-  memcpy(out + length, kTupleTail, kTupleTailBytes);
-  state.outpos += length + kTupleTailBytes;
   state.words++;
   state.wlen = 0;
   state.needs_conversion = false;
-  keep_tuple_room(state);
+  finish_word(state, length);
 }
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);  // the first byte read is the lowest
@@ -196,7 +234,8 @@ static_assert(ascii_letter_bits(0xC1E1DAFA00202E61) == 0x0000000000000080);
 // Applies the word rules to the whole units in block[0, end). Returns the number of bytes
 // scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
 // block.
-int scan_block(MapState &state, const unsigned char *block, int end) {
+template <typename Output>
+int scan_block(MapState<Output> &state, const unsigned char *block, int end) {
   const LowerCase &lower = state.lower;
   // The word's progress is kept in locals while bytes are stored: stores through char
   // pointers could alias the state, and would make every letter reload it.
@@ -333,9 +372,12 @@ void flush_out(int fd_out, char *buf, int *pos) {
 
 int map_process_file(int fd_in, int fd_out) { return map_process_range(fd_in, -1, fd_out); }
 
-int map_process_range(int fd_in, long long length, int fd_out) {
-  MapState state;
-  state.fd_out = fd_out;
+namespace {
+
+// Applies the word rules to the `length` bytes of fd_in from its offset (to its end when
+// `length` is negative), every word going to the state's output, the last one included.
+template <typename Output>
+void scan_input(int fd_in, long long length, MapState<Output> &state) {
   // Without by_table the lowering tables stay empty, so every word is converted.
   build_lower_case(state.lower);
   unsigned char inbuf[MAP_BLOCK_SIZE];
@@ -357,7 +399,23 @@ int map_process_range(int fd_in, long long length, int fd_out) {
   // Bytes of a unit that the input cut short are no letter: they only end the
   // word before them, as the end of the input does anyway.
   if (state.wlen > 0) emit_word(state);
+}
+
+}  // namespace
+
+int map_process_range(int fd_in, long long length, int fd_out) {
+  MapState<TupleOutput> state;
+  state.output.fd_out = fd_out;
+  scan_input(fd_in, length, state);
   flush_out(fd_out, state.outbuf, &state.outpos);
+  return static_cast<int>(state.words);
+}
+
+long long map_words(int fd_in, long long length, WordReceiver &receiver) {
+  MapState<WordListOutput> state;
+  state.output.receiver = &receiver;
+  scan_input(fd_in, length, state);
+  deliver_words(state);
   return state.words;
 }
 
@@ -387,27 +445,5 @@ int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers) {
   if (!multiple_mappers) close_map_output(fd_out);
 
   print_stage_done(totalwords, ninputfiles, seconds_since(start));
-  return totalwords;
-}
-
-int quovent_mapper_ranges(int nranges, const MapRange *ranges) {
-  print_stage_start(nranges);
-  timespec start = monotonic_now();
-  int fd_out = open_map_output(SINGLE_MAP_FILE);
-  int totalwords = 0;
-  for (int i = 0; i < nranges; ++i) {
-    int fd_in = open_map_input(ranges[i].path);
-    if (lseek(fd_in, ranges[i].offset, SEEK_SET) < 0) {
-      snprintf(MsgError, sizeof MsgError,
-               "[Map:quovent_map] Error positioning mapper input file %s\n", ranges[i].path);
-      Error(MsgError);
-    }
-    int words = map_process_range(fd_in, ranges[i].length, fd_out);
-    totalwords += words;
-    print_file_mapped(words, ranges[i].path);
-    close(fd_in);
-  }
-  close_map_output(fd_out);
-  print_stage_done(totalwords, nranges, seconds_since(start));
   return totalwords;
 }

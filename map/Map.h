@@ -58,21 +58,6 @@ int map_process_range(int fd_in, long long length, int fd_out);
  * cannot be opened, read or written. */
 int quovent_mapper(int ninputfiles, char **input_files, bool multiple_mappers);
 
-/* A byte range of an input file: `length` bytes from `offset`, or to the end
- * when `length` is negative. */
-typedef struct MapRange {
-  const char *path;
-  long long offset;
-  long long length;
-} MapRange;
-
-/* The map stage over byte ranges of files, as quovent_mapper maps whole files
- * without multiple mappers: one "./tmp/_map.tmp" for all of them, the same
- * messages (a range is reported by its file's path). Each range must end
- * where map_process_range says. Returns the total number of tuples. Stops
- * through Error when a file cannot be opened, positioned, read or written. */
-int quovent_mapper_ranges(int nranges, const MapRange *ranges);
-
 #ifdef __cplusplus
 }
 #endif

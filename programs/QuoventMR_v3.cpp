@@ -1,7 +1,7 @@
 // QuoventMR_v3: the word count past one run's capacities. The inputs are cut into shards,
-// each counted by the single-process pipeline in a work directory of its own, on every core
-// of this machine or as the tasks of a Slurm array job, and the shards' results are merged
-// into the result that one run over all the inputs writes.
+// each counted by combining its words on the map side in a work directory of its own, on every
+// core of this machine or as the tasks of a Slurm array job, and the shards' results are
+// merged into the result that one run over all the inputs writes.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -139,6 +139,12 @@ void read_run_plan(ShardRun &run) {
 }
 
 void merge_shard_results(const ShardRun &run) {
+  // One shard's result is already the whole result: it moves into place, unless the output
+  // lies on another file system.
+  if (run.shards.size() == 1 &&
+      rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
+    return;
+  }
   std::vector<std::string> results;
   for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
   std::vector<const char *> names;
@@ -186,8 +192,8 @@ int main(int argc, char **argv) {
   if (options.inputs.empty()) usage_error("no input file");
   check_output_directory(run.output_file);
   run.output_file = absolute_path(run.output_file);
-  long long shard_size = balanced_shard_size(
-      input_bytes(options.inputs), largest_shard_size(run.nreducers, options.shard_size), run.jobs);
+  long long shard_size =
+      balanced_shard_size(input_bytes(options.inputs), options.shard_size, run.jobs);
   run.shards = plan_shards(options.inputs, shard_size);
   prepare_work_dir(run);
   if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {

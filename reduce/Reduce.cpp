@@ -17,6 +17,7 @@
 #include "common/RawIO.h"
 #include "common/Repeats.h"
 #include "common/WorkFiles.h"
+#include "reduce/ResultLine.h"
 #include "reduce/ResultParts.h"
 
 namespace {
@@ -38,7 +39,7 @@ constexpr int kResultLineBytes = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountChars + 1;
 
 // Result lines wait in a buffer of this size; one write takes many of them.
 constexpr int kResultBufferSize = REDUCE_BLOCK_SIZE;
-static_assert(kResultLineBytes <= kResultBufferSize);
+static_assert(kResultLineBytes <= kResultBufferSize && kMaxResultLineBytes < kResultLineBytes);
 
 constexpr char kWriteFailed[] = "[Reduce::reduce_process_file] Error writting reduce result.\n";
 constexpr char kFinalWriteFailed[] =
@@ -162,17 +163,6 @@ struct ReduceState {
   int result_used = 0;
 };
 
-// The decimal digits of a positive total, as "%lld" writes them; returns their number.
-int format_total(long long total, char *out) {
-  char digits[kMaxCountChars];
-  int n = 0;
-  for (unsigned long long v = static_cast<unsigned long long>(total); v > 0; v /= 10) {
-    digits[n++] = static_cast<char>('0' + v % 10);
-  }
-  for (int k = 0; k < n; ++k) out[k] = digits[n - 1 - k];
-  return n;
-}
-
 // Writes the `size` result bytes at the start of the buffer and moves the rest forward.
 void write_result_bytes(ReduceState &state, int size, const char *failure_message) {
   if (size == 0) return;
@@ -193,29 +183,20 @@ void write_group(ReduceState &state, const char *failure_message) {
   if (state.result_used + kResultLineBytes > kResultBufferSize) {
     write_result_bytes(state, state.result_used, kWriteFailed);
   }
-  char *out = state.result + state.result_used;
-  memcpy(out, state.prev, state.prev_length);
-  int length = static_cast<int>(state.prev_length);
-  out[length++] = ' ';
-  length += format_total(state.sum, out + length);
-  out[length++] = '\n';
-  state.result_used += length;
+  state.result_used += format_result_line(std::string_view(state.prev, state.prev_length),
+                                          state.sum, state.result + state.result_used);
   state.total_words++;
   if (state.total_words == 1) write_result_bytes(state, state.result_used, failure_message);
 }
 
 // Equal words are adjacent because the shuffle output is sorted by the same
-// collation; equality is the locale's, not the bytes'. Identical bytes always
-// collate equal, so only a word that differs from the group's needs strcoll.
+// collation; equality is the locale's, not the bytes'.
 bool continues_group(ReduceState &state, std::string_view word) {
   if (!state.has_group) return false;
-  if (word.size() == state.prev_length && memcmp(word.data(), state.prev, word.size()) == 0) {
-    return true;
-  }
-  if (state.collation_by_bytes) return false;
   memcpy(state.word, word.data(), word.size());
   state.word[word.size()] = '\0';
-  return strcoll(state.prev, state.word) == 0;
+  return words_collate_equal(state.prev, state.prev_length, state.word, word.size(),
+                             state.collation_by_bytes);
 }
 
 void remember_line(LastLine &last, std::string_view line, bool has_word, long long count) {

@@ -18,29 +18,21 @@
 #include <string_view>
 #include <vector>
 
-#include "common/Collation.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "reduce/Reduce.h"
+#include "reduce/ResultLine.h"
+#include "reduce/WordOrder.h"
 #include "shuffle/Suffle.h"
 
 namespace {
 
-// The longest result line without its line end: the longest word, a blank and the 19 digits
-// of the largest 64-bit count. A longer run of bytes without a line end is no result line.
-constexpr int kMaxCountDigits = 19;
-constexpr int kMaxResultLineBytes = REDUCE_MAX_WORD_BYTES + 1 + kMaxCountDigits;
 static_assert(kMaxResultLineBytes < REDUCE_BLOCK_SIZE);
-
-// A collation key longer than this is not kept; its word is compared with strcoll.
-constexpr size_t kKeyCapacity = 2048;
 
 // A malformed input is the data's fault, not the system's: its own exit status.
 constexpr int kMalformedInputStatus = EX_DATAERR;
 
 constexpr char kTag[] = "[Merge:merge_result_files]";
-
-bool is_white(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Temporary files this process has created and not yet renamed or removed: a failure removes
 // them, so that it leaves nothing behind but what was there before.
@@ -67,104 +59,22 @@ struct Entry {
   int length = 0;
   long long count = 0;
   unsigned section = 0;
-  // The tuple line the shuffle sorted for this word: "word 1", cut to the shuffle's 255 bytes
-  // as it cuts the lines of its longest words. Its strxfrm key, when it fits.
   char line[LINE_SLOT];
-  char key[kKeyCapacity];
-  bool has_key = false;
+  const char *key = nullptr;
+  char key_made[kMaxSortKeyBytes];  // the key when the order's cache could not keep it
+
+  OrderedWordView view() const { return {word, length, section, line, key}; }
 };
 
-// How words are ordered under the locale: the shuffle's order of their tuple lines.
-class KeyCache;
-
-struct Order {
-  bool by_bytes;
-  unsigned nreducers;
-  KeyCache *keys;  // the keys of collating locales
-};
-
-// The collation keys of the words met so far. The results of a text's parts share most of
-// their words, and strxfrm is the costly part of ordering them: each distinct word's key is
-// made once. Bounded: when it is full, the keys of further words are made each time.
-class KeyCache {
- public:
-  // The key of the tuple line `line` of `length` bytes, whose word hashes to `hash`, copied into
-  // key; false when the key does not fit kKeyCapacity.
-  bool find_or_make(uint32_t hash, const char *line, size_t length, char *key) {
-    uint32_t mask = kSlots - 1;
-    for (uint32_t i = hash & mask; !slots_.empty(); i = (i + 1) & mask) {
-      uint32_t entry = slots_[i];
-      if (entry == 0) break;
-      const Cached &cached = entries_[entry - 1];
-      if (cached.hash == hash && cached.line_length == length &&
-          memcmp(arena_.data() + cached.line_at, line, length) == 0) {
-        memcpy(key, arena_.data() + cached.key_at, cached.key_length + 1);
-        return true;
-      }
-    }
-    size_t key_length = strxfrm(key, line, kKeyCapacity);
-    if (key_length >= kKeyCapacity) return false;
-    remember(hash, line, length, key, key_length);
-    return true;
+void place_entry(WordOrder &order, Entry &entry) {
+  entry.section = order.section_of(entry.word);
+  if (order.by_bytes()) {
+    entry.line[0] = '\0';  // byte order compares the words themselves
+    return;
   }
-
- private:
-  static constexpr uint32_t kSlots = 1 << 20;
-  static constexpr size_t kMaxEntries = kSlots / 2;
-  static constexpr size_t kMaxArenaBytes = size_t{48} << 20;
-
-  struct Cached {
-    uint32_t hash;
-    uint32_t line_length;
-    uint32_t key_length;
-    size_t line_at;
-    size_t key_at;
-  };
-
-  void remember(uint32_t hash, const char *line, size_t length, const char *key,
-                size_t key_length) {
-    if (entries_.size() >= kMaxEntries ||
-        arena_.size() + length + key_length + 1 > kMaxArenaBytes) {
-      return;
-    }
-    if (slots_.empty()) slots_.assign(kSlots, 0);
-    Cached cached{hash, static_cast<uint32_t>(length), static_cast<uint32_t>(key_length),
-                  arena_.size(), arena_.size() + length};
-    arena_.insert(arena_.end(), line, line + length);
-    arena_.insert(arena_.end(), key, key + key_length + 1);
-    entries_.push_back(cached);
-    uint32_t mask = kSlots - 1;
-    uint32_t i = hash & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = static_cast<uint32_t>(entries_.size());
-  }
-
-  std::vector<uint32_t> slots_;  // entry index + 1; 0 is a free slot
-  std::vector<Cached> entries_;
-  std::vector<char> arena_;
-};
-
-// In byte order a word's tuple line sorts as the word itself: what follows a word in its line
-// is a blank or nothing, and both sort before every letter.
-void set_order_key(const Order &order, Entry &entry) {
-  uint32_t hash = hash_word(entry.word);
-  entry.section = hash % order.nreducers;
-  if (order.by_bytes) return;
-  int length = entry.length < MAX_LINE_BYTES ? entry.length : MAX_LINE_BYTES;
-  memcpy(entry.line, entry.word, static_cast<size_t>(length));
-  static constexpr char kTail[] = " 1";
-  for (int k = 0; k < 2 && length < MAX_LINE_BYTES; ++k) entry.line[length++] = kTail[k];
-  entry.line[length] = '\0';
-  entry.has_key =
-      order.keys->find_or_make(hash, entry.line, static_cast<size_t>(length), entry.key);
-}
-
-// Negative, zero or positive as a sorts before, with or after b: section, then collation.
-int compare_entries(const Order &order, const Entry &a, const Entry &b) {
-  if (a.section != b.section) return a.section < b.section ? -1 : 1;
-  if (order.by_bytes) return strcmp(a.word, b.word);
-  if (a.has_key && b.has_key) return strcmp(a.key, b.key);
-  return strcoll(a.line, b.line);
+  int length = WordOrder::tuple_line_of(entry.word, entry.length, entry.line);
+  entry.key = order.key_of(hash_word(entry.word), entry.line, static_cast<size_t>(length),
+                           entry.key_made);
 }
 
 // The word of a group of equal words, as the output line shows it, and its order key.
@@ -172,63 +82,21 @@ struct GroupWord {
   char word[REDUCE_MAX_WORD_BYTES + 1];
   int length = 0;
   unsigned section = 0;
-  char key[kKeyCapacity];
-  bool has_key = false;
+  char line[LINE_SLOT];
+  const char *key = nullptr;
+  char key_made[kMaxSortKeyBytes];
+
+  OrderedWordView view() const { return {word, length, section, line, key}; }
 };
-
-// The longest word whose tuple line keeps its whole " 1": words that collate equal then have
-// lines that collate equal, so lines that do not tell words that do not.
-constexpr int kLongestWordWithWholeTail = MAX_LINE_BYTES - 2;
-
-// Whether two words are one word for the reducer, which groups words that collate equal. `a`
-// is a GroupWord or an Entry: both carry a word, its section and its order key.
-template <typename Word>
-bool same_word(const Order &order, const Word &a, const Entry &b) {
-  if (a.section != b.section) return false;
-  if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) {
-    return true;
-  }
-  if (order.by_bytes) return false;
-  if (a.has_key && b.has_key && a.length <= kLongestWordWithWholeTail &&
-      b.length <= kLongestWordWithWholeTail && strcmp(a.key, b.key) != 0) {
-    return false;
-  }
-  return strcoll(a.word, b.word) == 0;
-}
 
 void start_group(GroupWord &group, const Entry &entry) {
   memcpy(group.word, entry.word, static_cast<size_t>(entry.length) + 1);
   group.length = entry.length;
   group.section = entry.section;
-  group.has_key = entry.has_key;
-  if (entry.has_key) strcpy(group.key, entry.key);
-}
-
-// Splits a result line into its word and count. False when it is not a word, one blank and a
-// count above 0 without sign or leading zero that fits 64 bits.
-bool parse_result_line(std::string_view line, Entry &entry) {
-  size_t blank = line.find(' ');
-  if (blank == std::string_view::npos || blank == 0 || blank > REDUCE_MAX_WORD_BYTES) {
-    return false;
-  }
-  for (size_t i = 0; i < blank; ++i) {
-    if (is_white(line[i]) || line[i] == '\0') return false;
-  }
-  std::string_view digits = line.substr(blank + 1);
-  if (digits.empty() || digits.size() > kMaxCountDigits || digits[0] == '0') return false;
-  long long count = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    if (__builtin_mul_overflow(count, 10, &count) ||
-        __builtin_add_overflow(count, c - '0', &count)) {
-      return false;
-    }
-  }
-  memcpy(entry.word, line.data(), blank);
-  entry.word[blank] = '\0';
-  entry.length = static_cast<int>(blank);
-  entry.count = count;
-  return true;
+  strcpy(group.line, entry.line);
+  group.key = entry.key;
+  // A key made into the entry's own buffer goes when the entry is read over.
+  if (entry.key == entry.key_made) group.key = strcpy(group.key_made, entry.key);
 }
 
 // One input result file being read: its current word, and the word before it, against which
@@ -284,17 +152,21 @@ bool next_line(Reader &reader, std::string_view &line) {
 
 // Moves the reader to its next word, checking that it may follow the one before. False at the
 // end of the file.
-bool advance(const Order &order, Reader &reader) {
+bool advance(WordOrder &order, Reader &reader) {
   std::string_view line;
   if (!next_line(reader, line)) {
     reader.has_entry = false;
     return false;
   }
   Entry &next = reader.entries[1 - reader.current];
-  if (!parse_result_line(line, next)) {
+  std::string_view word;
+  if (!parse_result_line(line, word, next.count)) {
     refuse(reader, reader.line_number, "not a result line (a word, a blank and a count above 0)");
   }
-  set_order_key(order, next);
+  memcpy(next.word, word.data(), word.size());
+  next.word[word.size()] = '\0';
+  next.length = static_cast<int>(word.size());
+  place_entry(order, next);
   if (reader.has_entry) {
     const Entry &before = reader.entry();
     if (next.section < before.section) {
@@ -302,7 +174,8 @@ bool advance(const Order &order, Reader &reader) {
              "its word belongs to an earlier section than the word before it: sections out of "
              "order, or a file written with another reducer count");
     }
-    if (compare_entries(order, next, before) < 0 || same_word(order, before, next)) {
+    if (order.compare(next.view(), before.view()) < 0 ||
+        order.same_word(before.view(), next.view())) {
       refuse(reader, reader.line_number,
              "its word does not follow the word before it in this locale's collation: a file "
              "written under another locale or with another reducer count");
@@ -333,19 +206,19 @@ void write_result_line(Writer &writer, const GroupWord &word, long long total) {
   if (writer.used + kMaxResultLineBytes + 1 > static_cast<int>(sizeof writer.buf)) {
     flush_writer(writer);
   }
-  writer.used += snprintf(writer.buf + writer.used, sizeof writer.buf - writer.used, "%s %lld\n",
-                          word.word, total);
+  writer.used += format_result_line(std::string_view(word.word, static_cast<size_t>(word.length)),
+                                    total, writer.buf + writer.used);
   ++writer.lines;
 }
 
 // A min-heap of reader indexes by their current words; ties go to the earlier file.
 struct ReaderHeap {
-  const Order &order;
+  const WordOrder &order;
   std::vector<Reader> &readers;
   std::vector<int> heap;
 
   bool before(int a, int b) const {
-    int c = compare_entries(order, readers[a].entry(), readers[b].entry());
+    int c = order.compare(readers[a].entry().view(), readers[b].entry().view());
     return c < 0 || (c == 0 && a < b);
   }
   void sift_down(size_t i) {
@@ -362,7 +235,7 @@ struct ReaderHeap {
 };
 
 // Merges the files into writer.fd, at most MERGE_FAN_IN of them.
-void merge_into(const Order &order, const std::vector<const char *> &files, Writer &writer) {
+void merge_into(WordOrder &order, const std::vector<const char *> &files, Writer &writer) {
   std::vector<Reader> readers(files.size());
   ReaderHeap heap{order, readers, {}};
   for (size_t i = 0; i < files.size(); ++i) {
@@ -380,7 +253,7 @@ void merge_into(const Order &order, const std::vector<const char *> &files, Writ
   while (!heap.heap.empty()) {
     Reader &top = readers[heap.heap[0]];
     const Entry &entry = top.entry();
-    if (has_group && same_word(order, group, entry)) {
+    if (has_group && order.same_word(group.view(), entry.view())) {
       if (__builtin_add_overflow(total, entry.count, &total)) {
         errno = EOVERFLOW;
         stop("%s The total of a word of %s does not fit 64 bits\n", top.name);
@@ -402,7 +275,7 @@ void merge_into(const Order &order, const std::vector<const char *> &files, Writ
 }
 
 // Merges the files into a temporary beside `target`, then renames it onto `target`.
-long long merge_to_file(const Order &order, const std::vector<const char *> &files,
+long long merge_to_file(WordOrder &order, const std::vector<const char *> &files,
                         const std::string &target) {
   std::string temporary = target + ".merging." + std::to_string(getpid());
   // O_EXCL: the temporary is this process's own, never a file that was there before.
@@ -428,8 +301,7 @@ long long merge_to_file(const Order &order, const std::vector<const char *> &fil
 
 long long merge_result_files(int nfiles, const char *const *files, int nreducers,
                              const char *output_file) {
-  KeyCache keys;
-  Order order{collation_is_byte_order(), static_cast<unsigned>(nreducers), &keys};
+  WordOrder order(nreducers);
   std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
   // More inputs than one round reads: merge them in groups into intermediate result files,
   // which are themselves result files of the same reducer count, until one round is left.

@@ -1,7 +1,6 @@
 #include "programs/sharded/ShardCount.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,26 +8,26 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
-#include "common/WorkFiles.h"
-#include "map/Map.h"
+#include "map/WordScan.h"
+#include "programs/sharded/CombiningCount.h"
 #include "programs/sharded/Console.h"
-#include "reduce/Reduce.h"
-#include "shuffle/Suffle.h"
 
 namespace {
 
-// The reducer writes here; the rename onto kShardResultFile marks the shard as counted.
+// The shard's result is written here; the rename onto kShardResultFile marks it as counted.
 constexpr char kShardPartialResult[] = "result.partial";
-// The stages' work directory, which a shard has of its own.
-constexpr char kShardWorkDir[] = WORK_DIR_NAME;
-constexpr mode_t kDirectoryMode = 0755;
 
-// Removes the directory tree at path, quietly: what is left over only costs disk space.
-void remove_tree(const std::string &path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+// Whether `name` is one of the files a shard writes in its directory: its result, errors and
+// log, its sorted runs (run_<n>.txt) and the merge's temporaries beside its partial result.
+bool is_shard_file(const std::string &name) {
+  for (const char *own : {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardLog}) {
+    if (name == own) return true;
+  }
+  bool run = name.starts_with("run_") && name.ends_with(".txt");
+  return run || name.starts_with(std::string(kShardPartialResult) + ".");
 }
 
 }  // namespace
@@ -41,27 +40,28 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
                  bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
     stop_naming("[QuoventMR_v3:count_shard] Error entering shard directory", shard_dir);
-  // A tmp/ left by an earlier attempt at this shard (a task that the scheduler ran again)
-  // is this program's own.
-  remove_tree(kShardWorkDir);
-  if (mkdir(kShardWorkDir, kDirectoryMode) < 0)
-    stop_naming("[QuoventMR_v3:count_shard] Error creating work directory", shard_dir);
-
-  std::vector<MapRange> ranges;
+  timespec start = monotonic_now();
+  CombiningCount counter(nreducers);
   for (const Piece &piece : shard.pieces) {
-    ranges.push_back({piece.path.c_str(), piece.offset, piece.length});
+    int fd = open(piece.path.c_str(), O_RDONLY);
+    if (fd < 0) stop_naming("[QuoventMR_v3:count_shard] Error opening input file", piece.path);
+    if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
+      stop_naming("[QuoventMR_v3:count_shard] Error positioning input file", piece.path);
+    }
+    map_words(fd, piece.length, counter);
+    close(fd);
   }
-  quovent_mapper_ranges(static_cast<int>(ranges.size()), ranges.data());
-  quovent_suffle(1, nreducers);
-  quovent_reducer(kShardPartialResult, nreducers);
+  counter.finish(kShardPartialResult, keep_work_files);
   if (rename(kShardPartialResult, kShardResultFile) < 0) {
     stop_naming("[QuoventMR_v3:count_shard] Error renaming the result of shard", shard_dir);
   }
-  if (!keep_work_files) remove_tree(kShardWorkDir);
+  snprintf(Msg, sizeof Msg, "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
+           counter.words(), counter.runs(), seconds_since(start));
+  print(Msg);
 }
 
 bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
-  std::string log = keep_log ? shard_dir + "/" + kShardStagesLog : "/dev/null";
+  std::string log = keep_log ? shard_dir + "/" + kShardLog : "/dev/null";
   std::string errors = shard_dir + "/" + kShardErrorsFile;
   int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);
   if (out < 0) return false;
@@ -74,10 +74,10 @@ bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
 }
 
 void remove_shard_directory(const std::string &shard_dir) {
-  remove_tree(shard_dir + "/" + kShardWorkDir);
-  for (const char *name :
-       {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardStagesLog}) {
-    unlink((shard_dir + "/" + name).c_str());
+  std::error_code ignored;
+  for (const auto &entry : std::filesystem::directory_iterator(shard_dir, ignored)) {
+    std::string name = entry.path().filename().string();
+    if (is_shard_file(name)) unlink(entry.path().c_str());
   }
   rmdir(shard_dir.c_str());
 }

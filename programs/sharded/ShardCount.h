@@ -1,5 +1,5 @@
-/* Counting one shard: the single-process pipeline (map, shuffle, reduce, as QuoventMR runs
- * them) over the shard's pieces, in a directory of the shard's own. */
+/* Counting one shard: the words of its pieces combined on the map side (CombiningCount), in a
+ * directory of the shard's own. */
 #ifndef QUOVENT_PROGRAMS_SHARDED_SHARDCOUNT_H
 #define QUOVENT_PROGRAMS_SHARDED_SHARDCOUNT_H
 
@@ -14,25 +14,25 @@ inline constexpr char kShardResultFile[] = "result.txt";
 /* The file in a shard's directory that receives what the shard reports on standard error. */
 inline constexpr char kShardErrorsFile[] = "errors.txt";
 
-/* The file in a shard's directory that receives the stages' progress lines (with -k). */
-inline constexpr char kShardStagesLog[] = "stages.log";
+/* The file in a shard's directory that receives the shard's closing line (with -k). */
+inline constexpr char kShardLog[] = "count.log";
 
 /* "<work_dir>/shard_<k>". */
 std::string shard_directory(const std::string &work_dir, size_t k);
 
-/* Counts the shard in shard_dir, which must exist: changes into it, runs the three stages with
- * its own tmp/, renames the result into kShardResultFile and, unless keep_work_files, removes
- * the tmp/ work files once the result is in place. Call setlocale first. Every failure stops
- * the process through Error, with the failing stage's message. */
+/* Counts the shard in shard_dir, which must exist: changes into it, counts the words of its
+ * pieces, writes its result and renames it onto kShardResultFile; the sorted runs of a shard
+ * whose words outgrew one table are removed unless keep_work_files. Call setlocale first.
+ * Every failure stops the process through Error, naming the file. */
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files);
 
-/* Points standard output at the stages' log (keep_log) or at /dev/null, and standard error at
+/* Points standard output at the shard's log (keep_log) or at /dev/null, and standard error at
  * the shard's errors file, both in shard_dir. False with errno set on failure. */
 bool redirect_shard_output(const std::string &shard_dir, bool keep_log);
 
-/* Removes a shard's tmp/ and the files it wrote in shard_dir, then shard_dir itself when it is
- * left empty. Removes only names this program creates there. */
+/* Removes the files a shard wrote in shard_dir, then shard_dir itself when it is left empty.
+ * Removes only names this program creates there. */
 void remove_shard_directory(const std::string &shard_dir);
 
 #endif

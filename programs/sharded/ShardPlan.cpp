@@ -85,15 +85,6 @@ long long input_bytes(const std::vector<std::string> &inputs) {
   return total;
 }
 
-long long largest_shard_size(int nreducers, long long requested) {
-  constexpr int kReducersOfAnyShard = 8;
-  constexpr long long kShardOfManyReducers = 12LL << 20;
-  if (nreducers > kReducersOfAnyShard && requested > kShardOfManyReducers) {
-    return kShardOfManyReducers;
-  }
-  return requested;
-}
-
 long long balanced_shard_size(long long total_bytes, long long shard_size, int jobs) {
   long long per_round = shard_size * jobs;
   long long rounds = (total_bytes + per_round - 1) / per_round;

@@ -31,13 +31,6 @@ std::string absolute_path(const std::string &path);
  * -1 with errno set when a read fails. */
 long long find_cut(int fd, long long from, long long size);
 
-/* The largest shard size for a run of nreducers reducers, given the size asked for. The
- * shuffle of a shard holds up to 262,144 distinct lines per reducer before it spills them;
- * with up to 8 reducers that stays near 140 MB whatever the text, but with more, text whose
- * words are all different fills every reducer's table at once. Their shards are kept to 12 MB,
- * about 2 million words, which holds a shard below 130 MB. */
-long long largest_shard_size(int nreducers, long long requested);
-
 /* The shard size that gives every one of `jobs` workers the same number of shards of at most
  * shard_size bytes, for inputs of total_bytes: 190 MB with 64 MB shards and 2 jobs make four
  * shards of 48 MB, not three of 64 MB of which the last runs alone. At least 1. */

@@ -178,7 +178,7 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   std::vector<std::string> array = sbatch_command(run, "quovent-shards");
   array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) + "%" +
                   std::to_string(run.jobs));
-  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardStagesLog
+  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardLog
                                                      : std::string("/dev/null")));
   array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
   array.push_back(shards_script);

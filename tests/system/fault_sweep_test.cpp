@@ -196,9 +196,10 @@ TEST(ShardFailure, AFailingShardStopsTheRunAndWritesNoResult) {
   RunResult result = run_program(
       program_path("QuoventMR_v3"), {"-s", "200", "-j", "2", "in.txt"}, dir.path(),
       {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
-       "QUOVENT_FAULT_AT=1", "QUOVENT_FAULT_PATHS=_suffle_"});
+       "QUOVENT_FAULT_AT=1", "QUOVENT_FAULT_PATHS=result.partial"});
   EXPECT_EQ(result.exit_status, EACCES);
-  EXPECT_NE(result.err.find("failed: [Suffle:merge_batchs] Error opening output batch file.: "),
+  EXPECT_NE(result.err.find("failed: [QuoventMR_v3:count_shard] Error opening the count file "
+                            "result.partial: Permission denied"),
             std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find("(in.txt bytes "), std::string::npos) << result.err;

@@ -85,7 +85,7 @@ TEST(QuoventMRv3, WorkFilesGoUnlessKeptAndAreNeverTakenOver) {
   RunResult kept = v3(dir, {"-s", "8", "-k", "-w", "work", "a.txt"});
   ASSERT_EQ(kept.exit_status, 0) << kept.err;
   EXPECT_TRUE(fs::exists(dir / "work/shard_0/result.txt"));
-  EXPECT_TRUE(fs::exists(dir / "work/shard_0/tmp/_map.tmp"));
+  EXPECT_TRUE(fs::exists(dir / "work/shard_0/count.log"));
 
   // A work directory with another run's files is refused, and nothing of it is removed.
   RunResult again = v3(dir, {"-s", "8", "-w", "work", "-o", "Result/again.txt", "a.txt"});

@@ -50,10 +50,6 @@ TEST(ShardSize, JobsGetEqualNumbersOfShards) {
   EXPECT_EQ(balanced_shard_size(190 * kMB, 64 * kMB, 1), (190 * kMB + 2) / 3);
   EXPECT_EQ(balanced_shard_size(100, 64 * kMB, 1), 100);
   EXPECT_EQ(balanced_shard_size(0, 64 * kMB, 2), 1);
-  // More than 8 reducers: shards small enough that all their tables cannot fill.
-  EXPECT_EQ(largest_shard_size(8, 64 * kMB), 64 * kMB);
-  EXPECT_EQ(largest_shard_size(9, 64 * kMB), 12 * kMB);
-  EXPECT_EQ(largest_shard_size(16, 4 * kMB), 4 * kMB);
 }
 
 TEST(CommandLine, SizesAndCountsAreReadWholeOrRefused) {
