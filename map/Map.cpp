@@ -243,10 +243,11 @@ int scan_block(MapState<Output> &state, const unsigned char *block, int end) {
   char *out = state.outbuf + state.outpos;
   int wlen = state.wlen;
   bool needs_conversion = state.needs_conversion;
+  const bool plain_ascii = lower.plain_ascii;
   int i = 0;
   while (i < end) {
     unsigned char c = block[i];
-    if (lower.plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES && end - i >= 8) {
+    if (plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES && end - i >= 8) {
       // The letters that start the next eight bytes, lowered by setting bit 0x20; all eight
       // bytes are stored, and those past the letters are overwritten or never used.
       uint64_t bytes;
@@ -297,6 +298,14 @@ int scan_block(MapState<Output> &state, const unsigned char *block, int end) {
       needs_conversion = false;
     }
     i += len;
+    if (plain_ascii && len == 1 && end - i >= 8) {
+      // Separators come in runs (", ", ".\n\n"): the ASCII bytes before the next letter or
+      // the next byte of a longer unit are skipped eight at a time.
+      uint64_t bytes;
+      memcpy(&bytes, block + i, sizeof bytes);
+      uint64_t stops = ascii_letter_bits(bytes) | (bytes & kHighBits);
+      i += stops == 0 ? 8 : __builtin_ctzll(stops) / CHAR_BIT;
+    }
   }
   state.wlen = wlen;
   state.needs_conversion = needs_conversion;

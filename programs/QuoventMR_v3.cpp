@@ -138,10 +138,13 @@ void read_run_plan(ShardRun &run) {
   }
 }
 
-void merge_shard_results(const ShardRun &run) {
+// The shards' results, merged into the run's result. Those counted on this machine come from
+// this very program under this very locale, and are merged without checking their order again;
+// those of a Slurm run come from other machines, whose locales might differ.
+void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
   // One shard's result is already the whole result: it moves into place, unless the output
   // lies on another file system.
-  if (run.shards.size() == 1 &&
+  if (run.shards.size() == 1 && !counted_elsewhere &&
       rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
     return;
   }
@@ -149,8 +152,8 @@ void merge_shard_results(const ShardRun &run) {
   for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
   std::vector<const char *> names;
   for (const std::string &result : results) names.push_back(result.c_str());
-  merge_result_files(static_cast<int>(names.size()), names.data(), run.nreducers,
-                     run.output_file.c_str());
+  auto merge = counted_elsewhere ? merge_result_files : merge_own_result_files;
+  merge(static_cast<int>(names.size()), names.data(), run.nreducers, run.output_file.c_str());
 }
 
 // The result is renamed into place at the end: its directory must take a new file. Checked
@@ -175,7 +178,7 @@ int main(int argc, char **argv) {
   if (options.run_shard >= 0 || options.merge_shards) {
     read_run_plan(run);
     if (options.merge_shards) {
-      merge_shard_results(run);
+      merge_shard_results(run, true);
       std::string mark = work_file(run, kMergedMark);
       int fd = create_output_file(mark.c_str());
       if (fd < 0 || close_output_file(fd) != 0) stop_naming("[QuoventMR_v3] Error writting", mark);
@@ -214,7 +217,7 @@ int main(int argc, char **argv) {
   } else {
     count_shards_locally(run, progress);
     progress.update(run.shards.size(), run.bytes());
-    merge_shard_results(run);
+    merge_shard_results(run, false);
   }
   remove_work_files(run);
   char rate[64];

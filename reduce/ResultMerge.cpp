@@ -66,15 +66,23 @@ struct Entry {
   OrderedWordView view() const { return {word, length, section, line, key}; }
 };
 
-void place_entry(WordOrder &order, Entry &entry) {
+// Most inputs merged without keys when their order is not checked: a line then meets about one
+// comparison with another input's word, and most are settled by equal bytes (the same word in
+// both). Checking the order compares every word with the one before it, where keys pay.
+constexpr size_t kFanInWithoutKeys = 4;
+
+void place_entry(WordOrder &order, bool keyed, Entry &entry) {
   entry.section = order.section_of(entry.word);
+  entry.key = nullptr;
   if (order.by_bytes()) {
     entry.line[0] = '\0';  // byte order compares the words themselves
     return;
   }
   int length = WordOrder::tuple_line_of(entry.word, entry.length, entry.line);
-  entry.key = order.key_of(hash_word(entry.word), entry.line, static_cast<size_t>(length),
-                           entry.key_made);
+  if (keyed) {
+    entry.key = order.key_of(hash_word(entry.word), entry.line, static_cast<size_t>(length),
+                             entry.key_made);
+  }
 }
 
 // The word of a group of equal words, as the output line shows it, and its order key.
@@ -111,6 +119,8 @@ struct Reader {
   Entry entries[2];
   int current = 0;
   bool has_entry = false;
+  bool keyed = false;        // its words carry collation keys
+  bool check_order = true;  // each word is checked against the one before it
 
   const Entry &entry() const { return entries[current]; }
 };
@@ -166,16 +176,15 @@ bool advance(WordOrder &order, Reader &reader) {
   memcpy(next.word, word.data(), word.size());
   next.word[word.size()] = '\0';
   next.length = static_cast<int>(word.size());
-  place_entry(order, next);
-  if (reader.has_entry) {
+  place_entry(order, reader.keyed, next);
+  if (reader.has_entry && reader.check_order) {
     const Entry &before = reader.entry();
     if (next.section < before.section) {
       refuse(reader, reader.line_number,
              "its word belongs to an earlier section than the word before it: sections out of "
              "order, or a file written with another reducer count");
     }
-    if (order.compare(next.view(), before.view()) < 0 ||
-        order.same_word(before.view(), next.view())) {
+    if (!order.follows(before.view(), next.view())) {
       refuse(reader, reader.line_number,
              "its word does not follow the word before it in this locale's collation: a file "
              "written under another locale or with another reducer count");
@@ -235,12 +244,15 @@ struct ReaderHeap {
 };
 
 // Merges the files into writer.fd, at most MERGE_FAN_IN of them.
-void merge_into(WordOrder &order, const std::vector<const char *> &files, Writer &writer) {
+void merge_into(WordOrder &order, const std::vector<const char *> &files, bool check_order,
+                Writer &writer) {
   std::vector<Reader> readers(files.size());
   ReaderHeap heap{order, readers, {}};
   for (size_t i = 0; i < files.size(); ++i) {
     Reader &reader = readers[i];
     reader.name = files[i];
+    reader.check_order = check_order;
+    reader.keyed = check_order || files.size() > kFanInWithoutKeys;
     reader.fd = open(files[i], O_RDONLY);
     if (reader.fd < 0) stop("%s Error opening result file %s\n", files[i]);
     if (advance(order, reader)) heap.heap.push_back(static_cast<int>(i));
@@ -275,17 +287,17 @@ void merge_into(WordOrder &order, const std::vector<const char *> &files, Writer
 }
 
 // Merges the files into a temporary beside `target`, then renames it onto `target`.
-long long merge_to_file(WordOrder &order, const std::vector<const char *> &files,
+long long merge_to_file(WordOrder &order, const std::vector<const char *> &files, bool check_order,
                         const std::string &target) {
   std::string temporary = target + ".merging." + std::to_string(getpid());
   // O_EXCL: the temporary is this process's own, never a file that was there before.
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, CREATED_FILE_MODE);
   if (fd < 0) stop("%s Error opening merge output file %s\n", temporary.c_str());
   g_temporaries.push_back(temporary);
-  auto writer = std::make_unique<Writer>();
+  auto writer = std::make_unique_for_overwrite<Writer>();
   writer->fd = fd;
   writer->name = temporary.c_str();
-  merge_into(order, files, *writer);
+  merge_into(order, files, check_order, *writer);
   flush_writer(*writer);
   // A lost write shows at fsync or close on some file systems; the rename must not hide it.
   if (fsync(fd) < 0 && errno != EINVAL) stop("%s Error writting merge result %s\n", writer->name);
@@ -299,8 +311,10 @@ long long merge_to_file(WordOrder &order, const std::vector<const char *> &files
 
 }  // namespace
 
-long long merge_result_files(int nfiles, const char *const *files, int nreducers,
-                             const char *output_file) {
+namespace {
+
+long long merge_files(int nfiles, const char *const *files, int nreducers, const char *output_file,
+                      bool check_order) {
   WordOrder order(nreducers);
   std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
   // More inputs than one round reads: merge them in groups into intermediate result files,
@@ -314,7 +328,7 @@ long long merge_result_files(int nfiles, const char *const *files, int nreducers
       std::vector<const char *> group(inputs.begin() + first, inputs.begin() + last);
       std::string name = std::string(output_file) + ".round" + std::to_string(round) + "_" +
                          std::to_string(made.size()) + "." + std::to_string(getpid());
-      merge_to_file(order, group, name);
+      merge_to_file(order, group, check_order, name);
       g_temporaries.push_back(name);
       made.push_back(name);
     }
@@ -325,8 +339,20 @@ long long merge_result_files(int nfiles, const char *const *files, int nreducers
     for (const std::string &name : intermediates) inputs.push_back(name.c_str());
     ++round;
   }
-  long long lines = merge_to_file(order, inputs, output_file);
+  long long lines = merge_to_file(order, inputs, check_order, output_file);
   for (const std::string &name : intermediates) unlink(name.c_str());
   g_temporaries.clear();
   return lines;
+}
+
+}  // namespace
+
+long long merge_result_files(int nfiles, const char *const *files, int nreducers,
+                             const char *output_file) {
+  return merge_files(nfiles, files, nreducers, output_file, true);
+}
+
+long long merge_own_result_files(int nfiles, const char *const *files, int nreducers,
+                                 const char *output_file) {
+  return merge_files(nfiles, files, nreducers, output_file, false);
 }

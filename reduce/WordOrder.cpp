@@ -19,7 +19,8 @@ class SortKeyCache {
  public:
   const char *find(uint32_t hash, const char *line, size_t length) const {
     if (slots_.empty()) return nullptr;
-    for (uint32_t i = hash & kSlotMask;; i = (i + 1) & kSlotMask) {
+    const uint32_t mask = static_cast<uint32_t>(slots_.size()) - 1;
+    for (uint32_t i = hash & mask;; i = (i + 1) & mask) {
       uint32_t entry = slots_[i];
       if (entry == 0) return nullptr;
       const Cached &cached = entries_[entry - 1];
@@ -35,9 +36,8 @@ class SortKeyCache {
                    size_t key_length) {
     size_t bytes = length + 1 + key_length + 1;
     if (entries_.size() >= kMaxEntries || used_bytes_ + bytes > kMaxBytes) return nullptr;
-    if (slots_.empty()) slots_.assign(kSlots, 0);
     if (blocks_.empty() || block_used_ + bytes > kBlockBytes) {
-      blocks_.push_back(std::make_unique<char[]>(kBlockBytes));
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
       block_used_ = 0;
     }
     char *text = blocks_.back().get() + block_used_;
@@ -47,16 +47,19 @@ class SortKeyCache {
     text[length] = '\0';
     memcpy(text + length + 1, key, key_length + 1);
     entries_.push_back(Cached{hash, static_cast<uint32_t>(length), text});
-    uint32_t i = hash & kSlotMask;
-    while (slots_[i] != 0) i = (i + 1) & kSlotMask;
-    slots_[i] = static_cast<uint32_t>(entries_.size());
+    if (2 * entries_.size() > slots_.size()) {
+      // Few words keep few slots, in the cache; the slots double at half full.
+      slots_.assign(slots_.empty() ? kFirstSlots : 2 * slots_.size(), 0);
+      for (uint32_t e = 0; e < entries_.size(); ++e) place(e);
+    } else {
+      place(static_cast<uint32_t>(entries_.size() - 1));
+    }
     return text + length + 1;
   }
 
  private:
-  static constexpr uint32_t kSlots = 1 << 20;
-  static constexpr uint32_t kSlotMask = kSlots - 1;
-  static constexpr size_t kMaxEntries = kSlots / 2;
+  static constexpr uint32_t kFirstSlots = 1 << 14;
+  static constexpr size_t kMaxEntries = 1 << 19;
   static constexpr size_t kMaxBytes = size_t{48} << 20;
   static constexpr size_t kBlockBytes = size_t{1} << 20;
   static_assert(kBlockBytes > kTupleLineSize + kMaxSortKeyBytes + 1);
@@ -67,7 +70,14 @@ class SortKeyCache {
     const char *text;  // the line, a zero, the key, a zero
   };
 
-  std::vector<uint32_t> slots_;  // entry index + 1; 0 is a free slot
+  void place(uint32_t entry) {
+    const uint32_t mask = static_cast<uint32_t>(slots_.size()) - 1;
+    uint32_t i = entries_[entry].hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = entry + 1;
+  }
+
+  std::vector<uint32_t> slots_;  // entry index + 1; 0 is a free slot; a power of two
   std::vector<Cached> entries_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = 0;
@@ -116,13 +126,28 @@ int WordOrder::compare(const OrderedWordView &a, const OrderedWordView &b) const
 // lines that collate equal, so keys that differ tell words that differ.
 constexpr int kLongestWordWithWholeTail = MAX_WORK_TEXT_BYTES - 2;
 
+namespace {
+
+bool tails_are_whole(const OrderedWordView &a, const OrderedWordView &b) {
+  return a.length <= kLongestWordWithWholeTail && b.length <= kLongestWordWithWholeTail;
+}
+
+}  // namespace
+
 bool WordOrder::same_word(const OrderedWordView &a, const OrderedWordView &b) const {
   if (a.section != b.section) return false;
-  if (!by_bytes_ && a.key != nullptr && b.key != nullptr &&
-      a.length <= kLongestWordWithWholeTail && b.length <= kLongestWordWithWholeTail &&
+  if (!by_bytes_ && a.key != nullptr && b.key != nullptr && tails_are_whole(a, b) &&
       strcmp(a.key, b.key) != 0) {
     return false;
   }
   return words_collate_equal(a.word, static_cast<size_t>(a.length), b.word,
                              static_cast<size_t>(b.length), by_bytes_);
+}
+
+bool WordOrder::follows(const OrderedWordView &before, const OrderedWordView &next) const {
+  int c = compare(next, before);
+  if (c < 0) return false;
+  // Lines that collate apart have words that collate apart, when the lines keep their tails.
+  if (c > 0 && (by_bytes_ || tails_are_whole(before, next))) return true;
+  return !same_word(before, next);
 }

@@ -62,6 +62,9 @@ class WordOrder {
    * words that collate equal, which the reducer adds up under the first one's bytes. */
   bool same_word(const OrderedWordView &a, const OrderedWordView &b) const;
 
+  /* Whether `next` may follow `before` in a result: it sorts after it and is another word. */
+  bool follows(const OrderedWordView &before, const OrderedWordView &next) const;
+
  private:
   bool by_bytes_;
   unsigned nreducers_;

@@ -10,23 +10,6 @@ namespace {
 // and doubles its slots at half full.
 constexpr uint64_t kFirstSlots = 1 << 14;
 constexpr uint32_t kFirstTextBytes = 1 << 20;
-constexpr uint64_t kTagMask = 0xFFFFFFFF00000000u;
-
-uint64_t load8(const char *p) {
-  uint64_t value;
-  memcpy(&value, p, sizeof value);
-  return value;
-}
-
-// The first `n` bytes (0 to 8) of a little-endian load, zeros after.
-uint64_t first_bytes(uint64_t value, uint32_t n) {
-  return n >= 8 ? value : value & ((uint64_t{1} << (8 * n)) - 1);
-}
-
-uint64_t mix(uint64_t a, uint64_t b) {
-  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
-}
 
 }  // namespace
 
@@ -36,42 +19,14 @@ WordTable::WordTable(uint32_t max_words, uint32_t max_text_bytes)
   mask_ = kFirstSlots - 1;
 }
 
-WordTable::Incoming WordTable::prepare(const char *text, uint32_t length) {
-  Incoming word{text, length, {first_bytes(load8(text), length),
-                               first_bytes(load8(text + 8), length > 8 ? length - 8 : 0)},
-                0};
-  uint64_t h = mix(word.head[0] ^ (0x9E3779B97F4A7C15u * (length + 1)),
-                   word.head[1] ^ 0xBF58476D1CE4E5B9u);
-  for (uint32_t i = 16; i < length; i += 8) {
-    h = mix(h ^ first_bytes(load8(text + i), length - i), 0x94D049BB133111EBu);
-  }
-  word.hash = h;
-  return word;
-}
-
-bool WordTable::add(const Incoming &word) {
-  const uint64_t tag = word.hash & kTagMask;
-  uint64_t i = word.hash & mask_;
-  for (;; i = (i + 1) & mask_) {
-    uint64_t slot = slots_[i];
-    if (slot == 0) break;
-    if ((slot & kTagMask) != tag) continue;
-    Word &known = words_[static_cast<uint32_t>(slot) - 1];
-    if (known.head[0] == word.head[0] && known.head[1] == word.head[1] &&
-        known.length == word.length &&
-        (word.length <= 16 ||
-         memcmp(text(known) + 16, word.text + 16, word.length - 16) == 0)) {
-      ++known.count;
-      return true;
-    }
-  }
+bool WordTable::insert(const Incoming &word, uint64_t i) {
   if (words_.size() >= max_words_ || !make_text_room(word.length + 1)) return false;
   char *copy = text_.get() + text_used_;
   memcpy(copy, word.text, word.length);
   copy[word.length] = '\0';
   words_.push_back(Word{{word.head[0], word.head[1]}, 1, text_used_, word.length});
   text_used_ += word.length + 1;
-  slots_[i] = tag | words_.size();
+  slots_[i] = (word.hash & word_table_detail::kHashTagMask) | words_.size();
   if (2 * words_.size() > slots_.size()) grow_slots();
   return true;
 }

@@ -4,6 +4,7 @@
 #define QUOVENT_PROGRAMS_SHARDED_WORDTABLE_H
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
@@ -34,7 +35,14 @@ class WordTable {
   static Incoming prepare(const char *text, uint32_t length);
 
   /* Starts fetching the slot at which the word's look-up begins. */
-  void prefetch(const Incoming &word) const { __builtin_prefetch(&slots_[word.hash & mask_]); }
+  void prefetch_slot(const Incoming &word) const { __builtin_prefetch(&slots_[word.hash & mask_]); }
+
+  /* Starts fetching the known word that the word's first slot names, if any: called some words
+   * after prefetch_slot, when the slot has arrived. */
+  void prefetch_word(const Incoming &word) const {
+    uint64_t slot = slots_[word.hash & mask_];
+    if (slot != 0) __builtin_prefetch(&words_.data()[static_cast<uint32_t>(slot) - 1]);
+  }
 
   /* Counts one occurrence of the word. False, counting nothing, when the word is new and the
    * table is full. */
@@ -50,6 +58,8 @@ class WordTable {
   void clear();
 
  private:
+  // Adds the new word at free slot i; false when the table is full.
+  bool insert(const Incoming &word, uint64_t i);
   void grow_slots();
   bool make_text_room(uint32_t bytes);
 
@@ -62,5 +72,56 @@ class WordTable {
   uint32_t text_capacity_ = 0;
   uint32_t text_used_ = 0;
 };
+
+namespace word_table_detail {
+
+// A slot keeps the high half of its word's hash, which settles most look-ups without the word.
+constexpr uint64_t kHashTagMask = 0xFFFFFFFF00000000u;
+
+inline uint64_t load8(const char *p) {
+  uint64_t value;
+  memcpy(&value, p, sizeof value);
+  return value;
+}
+
+// The first `n` bytes of the eight at p, zeros after (all eight when n is 8 or more).
+inline uint64_t first_bytes(const char *p, uint32_t n) {
+  uint64_t value = load8(p);
+  return n >= 8 ? value : value & ((uint64_t{1} << (8 * n)) - 1);
+}
+
+inline uint64_t mix(uint64_t a, uint64_t b) {
+  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+}  // namespace word_table_detail
+
+// The look-up is inline: it runs for every word of a shard.
+inline WordTable::Incoming WordTable::prepare(const char *text, uint32_t length) {
+  using namespace word_table_detail;
+  Incoming word{text, length, {first_bytes(text, length), first_bytes(text + 8, length > 8 ? length - 8 : 0)}, 0};
+  uint64_t h = mix(word.head[0] ^ (0x9E3779B97F4A7C15u * (length + 1)), word.head[1] ^ 0xBF58476D1CE4E5B9u);
+  for (uint32_t i = 16; i < length; i += 8) h = mix(h ^ first_bytes(text + i, length - i), 0x94D049BB133111EBu);
+  word.hash = h;
+  return word;
+}
+
+inline bool WordTable::add(const Incoming &word) {
+  using word_table_detail::kHashTagMask;
+  const uint64_t tag = word.hash & kHashTagMask;
+  uint64_t i = word.hash & mask_;
+  for (uint64_t slot; (slot = slots_[i]) != 0; i = (i + 1) & mask_) {
+    if ((slot & kHashTagMask) != tag) continue;
+    Word &known = words_[static_cast<uint32_t>(slot) - 1];
+    if (known.head[0] == word.head[0] && known.head[1] == word.head[1] &&
+        known.length == word.length &&
+        (word.length <= 16 || memcmp(text(known) + 16, word.text + 16, word.length - 16) == 0)) {
+      ++known.count;
+      return true;
+    }
+  }
+  return insert(word, i);
+}
 
 #endif
