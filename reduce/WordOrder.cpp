@@ -119,6 +119,8 @@ int WordOrder::compare(const OrderedWordView &a, const OrderedWordView &b) const
   if (a.section != b.section) return a.section < b.section ? -1 : 1;
   if (by_bytes_) return strcmp(a.word, b.word);
   if (a.key != nullptr && b.key != nullptr) return strcmp(a.key, b.key);
+  // The same word met in two inputs, the commonest comparison of a merge, needs no collation.
+  if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) return 0;
   return strcoll(a.line, b.line);
 }
 
@@ -144,10 +146,13 @@ bool WordOrder::same_word(const OrderedWordView &a, const OrderedWordView &b) co
                              static_cast<size_t>(b.length), by_bytes_);
 }
 
+bool WordOrder::same_word(const OrderedWordView &a, const OrderedWordView &b,
+                          bool lines_apart) const {
+  if (lines_apart && (by_bytes_ || tails_are_whole(a, b))) return false;
+  return same_word(a, b);
+}
+
 bool WordOrder::follows(const OrderedWordView &before, const OrderedWordView &next) const {
   int c = compare(next, before);
-  if (c < 0) return false;
-  // Lines that collate apart have words that collate apart, when the lines keep their tails.
-  if (c > 0 && (by_bytes_ || tails_are_whole(before, next))) return true;
-  return !same_word(before, next);
+  return c >= 0 && !same_word(before, next, c > 0);
 }

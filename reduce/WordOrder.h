@@ -62,6 +62,11 @@ class WordOrder {
    * words that collate equal, which the reducer adds up under the first one's bytes. */
   bool same_word(const OrderedWordView &a, const OrderedWordView &b) const;
 
+  /* same_word for two words of which the caller knows whether their tuple lines collate apart
+   * (lines_apart), as a sort does: lines that keep their whole tails and collate apart have
+   * words that collate apart. */
+  bool same_word(const OrderedWordView &a, const OrderedWordView &b, bool lines_apart) const;
+
   /* Whether `next` may follow `before` in a result: it sorts after it and is another word. */
   bool follows(const OrderedWordView &before, const OrderedWordView &next) const;
 

@@ -92,7 +92,10 @@ class RunWriter {
 }  // namespace
 
 CombiningCount::CombiningCount(int nreducers, TableLimits limits)
-    : nreducers_(nreducers), order_(nreducers), table_(limits.max_words, limits.max_text_bytes) {}
+    : nreducers_(nreducers),
+      order_(nreducers),
+      table_(limits.max_words, limits.max_text_bytes),
+      sort_space_(size_t{limits.max_words} * sizeof(SortItem)) {}
 
 void CombiningCount::take_words(const char *text, const WordSpan *words, int count) {
   // Each word's slot is fetched kFetchAhead words before it is counted, and the known word the
@@ -100,15 +103,14 @@ void CombiningCount::take_words(const char *text, const WordSpan *words, int cou
   WordTable::Incoming ahead[kFetchAhead];
   auto prepare = [&](int n) {
     WordTable::Incoming &word = ahead[n % kFetchAhead];
-    word = WordTable::prepare(text + words[n].offset, words[n].length);
+    WordTable::prepare(word, text + words[n].offset, words[n].length);
     table_.prefetch_slot(word);
   };
   for (int n = 0; n < count && n < kFetchAhead; ++n) prepare(n);
   for (int n = 0; n < count; ++n) {
     if (n + kFetchAhead / 2 < count) table_.prefetch_word(ahead[(n + kFetchAhead / 2) % kFetchAhead]);
-    WordTable::Incoming word = ahead[n % kFetchAhead];
+    this->count(ahead[n % kFetchAhead]);
     if (n + kFetchAhead < count) prepare(n + kFetchAhead);
-    this->count(word);
   }
   words_ += count;
 }
@@ -131,7 +133,7 @@ void CombiningCount::spill() {
 // them up under the first of its group.
 void CombiningCount::write_sorted_table(const char *file) {
   std::span<const WordTable::Word> words = table_.words();
-  std::vector<SortItem> items(words.size());
+  std::span<SortItem> items(sort_space_.as<SortItem>(), words.size());
   char line[kTupleLineSize];
   char key[kMaxSortKeyBytes];
   for (uint32_t d = 0; d < words.size(); ++d) {
@@ -173,8 +175,15 @@ void CombiningCount::write_sorted_table(const char *file) {
     unsigned long long total = word.count;
     size_t next = first + 1;
     for (; next < items.size(); ++next) {
-      const WordTable::Word &other = words[items[next].index];
-      if (!order_.same_word(group, view_of(table_, other, items[next].section, line_b))) break;
+      const SortItem &item = items[next];
+      const WordTable::Word &other = words[item.index];
+      // Sorted words whose prefixes differ have lines that collate apart.
+      bool lines_apart = item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
+                         (item.prefix[0] != items[first].prefix[0] ||
+                          item.prefix[1] != items[first].prefix[1]);
+      if (!order_.same_word(group, view_of(table_, other, item.section, line_b), lines_apart)) {
+        break;
+      }
       total += other.count;
     }
     writer.line(std::string_view(group.word, static_cast<size_t>(group.length)),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "map/WordScan.h"
+#include "programs/sharded/LargeRegion.h"
 #include "programs/sharded/WordTable.h"
 #include "reduce/WordOrder.h"
 
@@ -44,6 +45,7 @@ class CombiningCount final : public WordReceiver {
   int nreducers_;
   WordOrder order_;
   WordTable table_;
+  LargeRegion sort_space_;  // the order of a spill
   long long words_ = 0;
   std::vector<std::string> runs_;
 };

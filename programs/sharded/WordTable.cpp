@@ -2,6 +2,7 @@
 // packed into one block of text.
 #include "programs/sharded/WordTable.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -9,62 +10,57 @@ namespace {
 // The table starts small, so that a shard of few distinct words keeps its slots in the cache,
 // and doubles its slots at half full.
 constexpr uint64_t kFirstSlots = 1 << 14;
-constexpr uint32_t kFirstTextBytes = 1 << 20;
+
+// The text keeps 16 bytes free after its last word: a word's tail is loaded 8 bytes a step.
+constexpr uint32_t kLoadSlack = 16;
+
+uint64_t most_slots(uint32_t max_words) {
+  uint64_t slots = std::bit_ceil(2 * uint64_t{max_words});
+  return slots < kFirstSlots ? kFirstSlots : slots;
+}
 
 }  // namespace
 
 WordTable::WordTable(uint32_t max_words, uint32_t max_text_bytes)
-    : max_words_(max_words), max_text_bytes_(max_text_bytes) {
-  slots_.assign(kFirstSlots, 0);
-  mask_ = kFirstSlots - 1;
-}
+    : max_words_(max_words),
+      max_text_bytes_(max_text_bytes),
+      max_slots_(most_slots(max_words)),
+      slots_region_(max_slots_ * sizeof(uint64_t)),
+      slots_(slots_region_.as<uint64_t>()),
+      slot_count_(kFirstSlots),
+      mask_(kFirstSlots - 1),
+      words_(size_t{max_words} * sizeof(Word)),
+      text_(size_t{max_text_bytes} + kLoadSlack) {}
 
 bool WordTable::insert(const Incoming &word, uint64_t i) {
-  if (words_.size() >= max_words_ || !make_text_room(word.length + 1)) return false;
-  char *copy = text_.get() + text_used_;
+  if (word_count_ >= max_words_ || text_used_ + word.length + 1 > max_text_bytes_) return false;
+  char *copy = text_.as<char>() + text_used_;
   memcpy(copy, word.text, word.length);
   copy[word.length] = '\0';
-  words_.push_back(Word{{word.head[0], word.head[1]}, 1, text_used_, word.length});
+  words_.as<Word>()[word_count_++] = Word{{word.head[0], word.head[1]}, 1, text_used_, word.length};
   text_used_ += word.length + 1;
-  slots_[i] = (word.hash & word_table_detail::kHashTagMask) | words_.size();
-  if (2 * words_.size() > slots_.size()) grow_slots();
+  slots_[i] = (word.hash & word_table_detail::kHashTagMask) | word_count_;
+  if (2 * uint64_t{word_count_} > slot_count_ && slot_count_ < max_slots_) grow_slots();
   return true;
 }
 
+// The slots double and every word is placed again from its hash.
 void WordTable::grow_slots() {
-  std::vector<uint64_t> old;
-  old.swap(slots_);
-  slots_.assign(2 * old.size(), 0);
-  mask_ = slots_.size() - 1;
-  for (uint64_t slot : old) {
-    if (slot == 0) continue;
-    const Word &known = words_[static_cast<uint32_t>(slot) - 1];
-    uint64_t hash = prepare(text(known), known.length).hash;
-    uint64_t i = hash & mask_;
+  slot_count_ *= 2;
+  mask_ = slot_count_ - 1;
+  memset(slots_, 0, slot_count_ * sizeof(uint64_t));
+  const Word *words = words_.as<Word>();
+  for (uint32_t d = 0; d < word_count_; ++d) {
+    Incoming again;
+    prepare(again, text(words[d]), words[d].length);
+    uint64_t i = again.hash & mask_;
     while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = slot;
+    slots_[i] = (again.hash & word_table_detail::kHashTagMask) | (d + 1);
   }
 }
 
-// The text block doubles as it fills, up to max_text_bytes_; the words hold offsets, so a
-// move costs them nothing. The last 16 bytes stay free: a word's tail is loaded 8 bytes a step.
-bool WordTable::make_text_room(uint32_t bytes) {
-  constexpr uint32_t kLoadSlack = 16;
-  uint64_t needed = uint64_t{text_used_} + bytes + kLoadSlack;
-  if (needed <= text_capacity_) return true;
-  if (needed > max_text_bytes_) return false;
-  uint64_t capacity = text_capacity_ == 0 ? kFirstTextBytes : text_capacity_;
-  while (capacity < needed) capacity *= 2;
-  if (capacity > max_text_bytes_) capacity = max_text_bytes_;
-  auto moved = std::make_unique<char[]>(capacity);
-  if (text_used_ > 0) memcpy(moved.get(), text_.get(), text_used_);
-  text_ = std::move(moved);
-  text_capacity_ = static_cast<uint32_t>(capacity);
-  return true;
-}
-
 void WordTable::clear() {
-  std::fill(slots_.begin(), slots_.end(), 0);
-  words_.clear();
+  memset(slots_, 0, slot_count_ * sizeof(uint64_t));
+  word_count_ = 0;
   text_used_ = 0;
 }

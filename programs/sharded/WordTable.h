@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <span>
-#include <vector>
+
+#include "programs/sharded/LargeRegion.h"
 
 class WordTable {
  public:
@@ -31,8 +31,10 @@ class WordTable {
   /* A table that holds at most max_words distinct words and max_text_bytes of their text. */
   WordTable(uint32_t max_words, uint32_t max_text_bytes);
 
-  /* The word of `length` bytes at text, which must be followed by 16 readable bytes. */
-  static Incoming prepare(const char *text, uint32_t length);
+  /* Makes `word` the word of `length` bytes at text, which must be followed by 16 readable
+   * bytes. (Filled in place: a whole Incoming copied right after its fields are stored waits
+   * for the stores.) */
+  static void prepare(Incoming &word, const char *text, uint32_t length);
 
   /* Starts fetching the slot at which the word's look-up begins. */
   void prefetch_slot(const Incoming &word) const { __builtin_prefetch(&slots_[word.hash & mask_]); }
@@ -41,7 +43,7 @@ class WordTable {
    * after prefetch_slot, when the slot has arrived. */
   void prefetch_word(const Incoming &word) const {
     uint64_t slot = slots_[word.hash & mask_];
-    if (slot != 0) __builtin_prefetch(&words_.data()[static_cast<uint32_t>(slot) - 1]);
+    if (slot != 0) __builtin_prefetch(&words_.as<Word>()[static_cast<uint32_t>(slot) - 1]);
   }
 
   /* Counts one occurrence of the word. False, counting nothing, when the word is new and the
@@ -49,10 +51,10 @@ class WordTable {
   bool add(const Incoming &word);
 
   /* The distinct words, in the order they first came. */
-  std::span<const Word> words() const { return {words_.data(), words_.size()}; }
+  std::span<const Word> words() const { return {words_.as<Word>(), word_count_}; }
 
   /* The zero-terminated bytes of a word of this table. */
-  const char *text(const Word &word) const { return text_.get() + word.offset; }
+  const char *text(const Word &word) const { return text_.as<char>() + word.offset; }
 
   /* Empties the table; its memory is kept for the next words. */
   void clear();
@@ -61,15 +63,17 @@ class WordTable {
   // Adds the new word at free slot i; false when the table is full.
   bool insert(const Incoming &word, uint64_t i);
   void grow_slots();
-  bool make_text_room(uint32_t bytes);
 
   uint32_t max_words_;
   uint32_t max_text_bytes_;
-  std::vector<uint64_t> slots_;  // 0 free, else the hash's high half and the word index + 1
+  uint64_t max_slots_;
+  LargeRegion slots_region_;  // 0 free, else the hash's high half and the word index + 1
+  uint64_t *slots_;
+  uint64_t slot_count_;  // a power of two
   uint64_t mask_;
-  std::vector<Word> words_;
-  std::unique_ptr<char[]> text_;
-  uint32_t text_capacity_ = 0;
+  LargeRegion words_;
+  uint32_t word_count_ = 0;
+  LargeRegion text_;
   uint32_t text_used_ = 0;
 };
 
@@ -98,13 +102,19 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
 }  // namespace word_table_detail
 
 // The look-up is inline: it runs for every word of a shard.
-inline WordTable::Incoming WordTable::prepare(const char *text, uint32_t length) {
+inline void WordTable::prepare(Incoming &word, const char *text, uint32_t length) {
   using namespace word_table_detail;
-  Incoming word{text, length, {first_bytes(text, length), first_bytes(text + 8, length > 8 ? length - 8 : 0)}, 0};
-  uint64_t h = mix(word.head[0] ^ (0x9E3779B97F4A7C15u * (length + 1)), word.head[1] ^ 0xBF58476D1CE4E5B9u);
-  for (uint32_t i = 16; i < length; i += 8) h = mix(h ^ first_bytes(text + i, length - i), 0x94D049BB133111EBu);
+  uint64_t head0 = first_bytes(text, length);
+  uint64_t head1 = first_bytes(text + 8, length > 8 ? length - 8 : 0);
+  uint64_t h = mix(head0 ^ (0x9E3779B97F4A7C15u * (length + 1)), head1 ^ 0xBF58476D1CE4E5B9u);
+  for (uint32_t i = 16; i < length; i += 8) {
+    h = mix(h ^ first_bytes(text + i, length - i), 0x94D049BB133111EBu);
+  }
+  word.text = text;
+  word.length = length;
+  word.head[0] = head0;
+  word.head[1] = head1;
   word.hash = h;
-  return word;
 }
 
 inline bool WordTable::add(const Incoming &word) {
@@ -113,7 +123,7 @@ inline bool WordTable::add(const Incoming &word) {
   uint64_t i = word.hash & mask_;
   for (uint64_t slot; (slot = slots_[i]) != 0; i = (i + 1) & mask_) {
     if ((slot & kHashTagMask) != tag) continue;
-    Word &known = words_[static_cast<uint32_t>(slot) - 1];
+    Word &known = words_.as<Word>()[static_cast<uint32_t>(slot) - 1];
     if (known.head[0] == word.head[0] && known.head[1] == word.head[1] &&
         known.length == word.length &&
         (word.length <= 16 || memcmp(text(known) + 16, word.text + 16, word.length - 16) == 0)) {
