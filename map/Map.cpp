@@ -198,17 +198,24 @@ void finish_word(MapState<WordListOutput> &state, int length) {
   }
 }
 
+// Lowers the word through the locale and puts it at outpos; returns its length. A locale may
+// lower a letter into another byte length; the word that leaves is what normalize_utf8 made of
+// it, which still has at most 255 bytes.
+[[gnu::noinline]] int convert_word(char *word, int wlen, char *out) {
+  word[wlen] = '\0';
+  normalize_utf8(word);
+  int length = static_cast<int>(strlen(word));
+  memcpy(out, word, static_cast<size_t>(length));
+  return length;
+}
+
+// Inline in the scanning loop, which ends a word every few bytes; the rare word the table
+// cannot lower leaves through convert_word.
 template <typename Output>
-void emit_word(MapState<Output> &state) {
+[[gnu::always_inline]] inline void emit_word(MapState<Output> &state) {
   int length = state.wlen;
-  char *out = state.outbuf + state.outpos;
   if (state.needs_conversion) {
-    state.word[state.wlen] = '\0';
-    normalize_utf8(state.word);
-    // A locale may lower a letter into another byte length; the word that leaves is what
-    // normalize_utf8 made of it, which still has at most 255 bytes.
-    length = static_cast<int>(strlen(state.word));
-    memcpy(out, state.word, static_cast<size_t>(length));
+    length = convert_word(state.word, state.wlen, state.outbuf + state.outpos);
   }
   state.words++;
   state.wlen = 0;

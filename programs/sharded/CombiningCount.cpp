@@ -100,17 +100,20 @@ CombiningCount::CombiningCount(int nreducers, TableLimits limits)
 void CombiningCount::take_words(const char *text, const WordSpan *words, int count) {
   // Each word's slot is fetched kFetchAhead words before it is counted, and the known word the
   // slot names half as far ahead, once the slot has arrived.
+  static_assert((kFetchAhead & (kFetchAhead - 1)) == 0);
+  constexpr unsigned kRing = kFetchAhead - 1;
+  const unsigned total = static_cast<unsigned>(count);
   WordTable::Incoming ahead[kFetchAhead];
-  auto prepare = [&](int n) {
-    WordTable::Incoming &word = ahead[n % kFetchAhead];
+  auto prepare = [&](unsigned n) {
+    WordTable::Incoming &word = ahead[n & kRing];
     WordTable::prepare(word, text + words[n].offset, words[n].length);
     table_.prefetch_slot(word);
   };
-  for (int n = 0; n < count && n < kFetchAhead; ++n) prepare(n);
-  for (int n = 0; n < count; ++n) {
-    if (n + kFetchAhead / 2 < count) table_.prefetch_word(ahead[(n + kFetchAhead / 2) % kFetchAhead]);
-    this->count(ahead[n % kFetchAhead]);
-    if (n + kFetchAhead < count) prepare(n + kFetchAhead);
+  for (unsigned n = 0; n < total && n < kFetchAhead; ++n) prepare(n);
+  for (unsigned n = 0; n < total; ++n) {
+    if (n + kFetchAhead / 2 < total) table_.prefetch_word(ahead[(n + kFetchAhead / 2) & kRing]);
+    this->count(ahead[n & kRing]);
+    if (n + kFetchAhead < total) prepare(n + kFetchAhead);
   }
   words_ += count;
 }
