@@ -28,7 +28,7 @@ struct OrderedWordView {
   const char *key;
 };
 
-class SortKeyCache;
+class CollationKeyCache;
 
 class WordOrder {
  public:
@@ -73,7 +73,7 @@ class WordOrder {
  private:
   bool by_bytes_;
   unsigned nreducers_;
-  std::unique_ptr<SortKeyCache> keys_;
+  std::unique_ptr<CollationKeyCache> keys_;
 };
 
 #endif

@@ -1,5 +1,5 @@
-/* How the shuffle orders lines under the current locale, and the cache of collation sort keys
- * that makes it fast. Where the locale has no collation rules, glibc's strcoll is strcmp
+/* How the shuffle orders lines under the current locale, with the product's cache of collation
+ * keys (common/CollationKeys.h) that makes it fast. Where the locale has no collation rules, glibc's strcoll is strcmp
  * itself, and bytes decide; elsewhere a line's strxfrm key compared with strcmp gives the sign
  * strcoll gives, and strcoll decides when a line has no key. Internal to the object module
  * Suffle (see Suffle.cpp). */
