@@ -202,6 +202,9 @@ void CombiningCount::finish(const char *result_file, bool keep_runs) {
     return;
   }
   if (!table_.words().empty()) spill();
+  // The merge of the runs needs memory of its own: the table's goes back first.
+  table_.release();
+  sort_space_.release();
   std::vector<const char *> names;
   for (const std::string &run : runs_) names.push_back(run.c_str());
   merge_own_result_files(static_cast<int>(names.size()), names.data(), nreducers_, result_file);

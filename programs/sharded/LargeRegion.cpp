@@ -13,3 +13,5 @@ LargeRegion::LargeRegion(size_t bytes) : bytes_(bytes) {
 }
 
 LargeRegion::~LargeRegion() { munmap(base_, bytes_); }
+
+void LargeRegion::release() { madvise(base_, bytes_, MADV_DONTNEED); }

@@ -16,6 +16,9 @@ class LargeRegion {
   LargeRegion(const LargeRegion &) = delete;
   LargeRegion &operator=(const LargeRegion &) = delete;
 
+  /* Gives the memory back to the system; the region reads as zeros again. */
+  void release();
+
   template <typename T>
   T *as() const {
     return static_cast<T *>(base_);

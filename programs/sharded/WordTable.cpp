@@ -64,3 +64,10 @@ void WordTable::clear() {
   word_count_ = 0;
   text_used_ = 0;
 }
+
+void WordTable::release() {
+  clear();
+  slots_region_.release();
+  words_.release();
+  text_.release();
+}

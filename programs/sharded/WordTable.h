@@ -59,6 +59,9 @@ class WordTable {
   /* Empties the table; its memory is kept for the next words. */
   void clear();
 
+  /* Empties the table and gives its memory back to the system. */
+  void release();
+
  private:
   // Adds the new word at free slot i; false when the table is full.
   bool insert(const Incoming &word, uint64_t i);
