@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Benchmark of QuoventMR against its peers on generated prose, under C.UTF-8 and en_US.UTF-8.
+# Benchmark of QuoventMR against its peers and a speed yardstick, on generated prose, under
+# C.UTF-8 and en_US.UTF-8.
 #
-#   bench/run.sh [--sizes 40,200] [--rounds 5] [--locales C.UTF-8,en_US.UTF-8] [--seed 1]
-#                [--bin DIR] [--work DIR]
+#   bench/run.sh [--sizes 40,200] [--corpora prose,wide] [--rounds 5]
+#                [--locales C.UTF-8,en_US.UTF-8] [--seed 1] [--bin DIR] [--work DIR]
+#
+# Corpora: "prose" draws its words from a vocabulary of 60,000 (about 60,000 distinct words at
+# 40 MB), "wide" from 300,000 (about 275,000). The yardstick is the hand-tuned one-core
+# in-memory counter of ../shared/bench/wc_fast.cpp, built here and timed in every round; every
+# row gives its time as a ratio to the yardstick's (skipped with a note where ../shared is
+# absent) and to QuoventMR -r 1's.
 #
 # Programs run one after another, interleaved round by round, so that a change in the machine's
 # load hits every program alike; the table shows medians. Every round checks that QuoventMR,
@@ -15,6 +22,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 sizes=40
+corpora=prose
 rounds=5
 locales=C.UTF-8,en_US.UTF-8
 seed=1
@@ -24,12 +32,13 @@ work=$repo/build/bench
 while [ $# -gt 0 ]; do
   case $1 in
     --sizes) sizes=$2; shift 2 ;;
+    --corpora) corpora=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --locales) locales=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --bin) bin=$(cd "$2" && pwd); shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -47,6 +56,18 @@ have_v3=0; [ -x "$bin/QuoventMR_v3" ] && have_v3=1
 mkdir -p "$work/corpora" "$work/locales"
 work=$(cd "$work" && pwd)
 
+# The yardstick, built from its source beside the repository.
+yardstick_source=$repo/../shared/bench/wc_fast.cpp
+yardstick=
+if [ -f "$yardstick_source" ]; then
+  yardstick=$work/wc_fast
+  if [ ! -x "$yardstick" ] || [ "$yardstick_source" -nt "$yardstick" ]; then
+    g++ -O2 -o "$yardstick" "$yardstick_source"
+  fi
+else
+  echo "note: $yardstick_source not found: no yardstick row and no ratios to it"
+fi
+
 # en_US.UTF-8 is generated, so that every machine collates alike whatever it has installed.
 export LOCPATH=$work/locales
 for locale in ${locales//,/ }; do
@@ -56,23 +77,33 @@ for locale in ${locales//,/ }; do
   esac
 done
 
-# Corpora: the prose at each size, its two halves (split at a line end) and an ASCII corpus.
-corpus() {  # corpus NAME MEGABYTES [--ascii]
-  local file=$work/corpora/$1
+# Corpora: each kind at each size, its two halves (split at a line end) and an ASCII corpus.
+vocabulary() {  # vocabulary KIND
+  case $1 in
+    prose) echo 60000 ;;
+    wide) echo 300000 ;;
+    *) echo "unknown corpus: $1" >&2; exit 2 ;;
+  esac
+}
+corpus() {  # corpus NAME MEGABYTES [make_corpus.py options]
+  local file=$work/corpora/$1 megabytes=$2
+  shift 2
   if [ ! -s "$file" ]; then
-    echo "generating $1 ($2 MB)" >&2
-    python3 "$here/make_corpus.py" --seed "$seed" --megabytes "$2" ${3:-} "$file.part"
+    echo "generating $(basename "$file") ($megabytes MB)" >&2
+    python3 "$here/make_corpus.py" --seed "$seed" --megabytes "$megabytes" "$@" "$file.part"
     mv "$file.part" "$file"
   fi
   echo "$file"
 }
-for size in ${sizes//,/ }; do
-  whole=$(corpus "prose_${seed}_${size}.txt" "$size")
-  if [ ! -s "$whole.half1" ]; then
-    lines=$(wc -l < "$whole")
-    head -n $((lines / 2)) "$whole" > "$whole.half0"
-    tail -n +$((lines / 2 + 1)) "$whole" > "$whole.half1"
-  fi
+for kind in ${corpora//,/ }; do
+  for size in ${sizes//,/ }; do
+    whole=$(corpus "${kind}_${seed}_${size}.txt" "$size" --vocabulary "$(vocabulary "$kind")")
+    if [ ! -s "$whole.half1" ]; then
+      lines=$(wc -l < "$whole")
+      head -n $((lines / 2)) "$whole" > "$whole.half0"
+      tail -n +$((lines / 2 + 1)) "$whole" > "$whole.half1"
+    fi
+  done
 done
 ascii=$(corpus "ascii_${seed}_2.txt" 2 --ascii)
 
@@ -85,8 +116,14 @@ run_timed() {
   # work files several times over, and the disk writing out what the programs before it wrote
   # would otherwise slow whichever program happens to run then.
   sync
+  # Wall time from the nanosecond clock: time's own has a resolution of 10 ms, too coarse for
+  # the fastest rows.
+  local started ended
+  started=$(date +%s%N)
   (cd "$dir" && /usr/bin/time -o "$dir/time.txt" -f '%e %U %S %M' "$@" > "$dir/stdout.txt" 2> "$dir/stderr.txt")
-  read -r wall user sys rss < "$dir/time.txt"
+  ended=$(date +%s%N)
+  read -r _ user sys rss < "$dir/time.txt"
+  wall=$(awk -v s="$started" -v e="$ended" 'BEGIN { printf "%.4f", (e - s) / 1e9 }')
   awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" 'BEGIN { print l, w, u + s, r }' >> "$measurements"
 }
 
@@ -118,14 +155,18 @@ echo "machine: $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/load
 
 for locale in ${locales//,/ }; do
   export LC_ALL=$locale
+  for kind in ${corpora//,/ }; do
   for size in ${sizes//,/ }; do
-    whole=$work/corpora/prose_${seed}_${size}.txt
+    whole=$work/corpora/${kind}_${seed}_${size}.txt
     mb=$(awk -v b="$(stat -c %s "$whole")" 'BEGIN { printf "%.2f", b / 1e6 }')
-    measurements=$work/measurements_${locale}_${size}.txt
+    measurements=$work/measurements_${locale}_${kind}_${size}.txt
     : > "$measurements"
     runs=$work/runs
     for round in $(seq 1 "$rounds"); do
-      echo "[$locale, $size MB] round $round of $rounds" >&2
+      echo "[$locale, $kind, $size MB] round $round of $rounds" >&2
+      if [ -n "$yardstick" ]; then
+        run_timed "yardstick" "$runs/yardstick" "$yardstick" "$whole"
+      fi
       run_timed "QuoventMR_-r_1" "$runs/mr1" "$bin/QuoventMR" -r 1 "$whole"
       run_timed "QuoventMR_-r_4" "$runs/mr4" "$bin/QuoventMR" -r 4 "$whole"
       if [ $have_v2a = 1 ]; then
@@ -159,22 +200,29 @@ for locale in ${locales//,/ }; do
       check_same "ASCII totals against the classic pipe" "$runs/ascii/mr.sorted" "$runs/ascii/pipe.sorted"
     done
 
+    distinct=
+    [ -n "$yardstick" ] && distinct=", $(wc -l < "$runs/yardstick/stdout.txt") distinct words"
     {
       echo
-      echo "## $locale, $mb MB, median of $rounds rounds"
+      echo "## $locale, $kind, $mb MB$distinct, median of $rounds rounds"
       echo
-      echo "| program | wall s | user+sys s | peak RSS MB | s per MB | QuoventMR -r 1 faster by |"
-      echo "|---|---|---|---|---|---|"
+      echo "| program | wall s | user+sys s | peak RSS MB | s per MB | time / QuoventMR -r 1 | time / yardstick |"
+      echo "|---|---|---|---|---|---|---|"
     } >> "$report"
     base_wall=$(awk '$1 == "QuoventMR_-r_1" { print $2 }' "$measurements" | median)
+    yardstick_wall=0
+    [ -n "$yardstick" ] && yardstick_wall=$(awk '$1 == "yardstick" { print $2 }' "$measurements" | median)
     for label in $(awk '{ print $1 }' "$measurements" | awk '!seen[$0]++'); do
       wall=$(awk -v l="$label" '$1 == l { print $2 }' "$measurements" | median)
       cpu=$(awk -v l="$label" '$1 == l { print $3 }' "$measurements" | median)
       rss=$(awk -v l="$label" '$1 == l { print $4 }' "$measurements" | median)
       awk -v l="${label//_/ }" -v w="$wall" -v c="$cpu" -v r="$rss" -v mb="$mb" -v b="$base_wall" \
-        'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.4f | %.2fx |\n", l, w, c, r / 1024, w / mb, w / b }' \
+        -v y="$yardstick_wall" \
+        'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.4f | %.2fx | %s |\n", l, w, c, r / 1024, w / mb, w / b,
+                 (y > 0 ? sprintf("%.2fx", w / y) : "-") }' \
         >> "$report"
     done
+  done
   done
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$report"
