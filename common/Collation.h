@@ -4,6 +4,7 @@
 
 #include <stdbool.h>
 #include <stddef.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -14,6 +15,17 @@ extern "C" {
  * which UTF-8 bytes keep. Decided by the locale's name: the locale data of
  * these locales does not reliably carry a rule count to ask for. */
 bool collation_is_byte_order(void);
+
+/* The sign of strcoll(a, b) for the zero-terminated lines a and b: strcmp when by_bytes
+ * (collation_is_byte_order), else strcmp of their collation keys key_a and key_b where both
+ * have one (NULL for none), else strcoll itself. Inline: sorts and merges call it for every
+ * comparison. */
+static inline int collate_lines(bool by_bytes, const char *a, const char *key_a, const char *b,
+                                const char *key_b) {
+  if (by_bytes) return strcmp(a, b);
+  if (key_a != NULL && key_b != NULL) return strcmp(key_a, key_b);
+  return strcoll(a, b);
+}
 
 /* Whether the zero-terminated words a and b, of a_length and b_length bytes, are one word for
  * the reducer, which adds up the counts of words that collate equal: the same bytes, or, unless

@@ -13,6 +13,11 @@ extern "C" {
  * that what one stage writes the next takes whole; longer text is cut, never rejected. */
 enum { MAX_WORK_TEXT_BYTES = 255 };
 
+/* What follows the word in a tuple line, the map stage's record of one occurrence: a blank and
+ * the count 1. The shuffle sorts whole tuple lines, cut to MAX_WORK_TEXT_BYTES, so this tail is
+ * part of every word's place in the order. */
+#define TUPLE_TAIL " 1"
+
 /* Size of the buffers that hold a work file name, terminating zero included. The longest
  * name, tmp/_batch_r<r>_<b>.tmp with both numbers at their widest ("-2147483648"), takes 40
  * bytes, so no name is ever cut. */

@@ -27,7 +27,7 @@ namespace {
 constexpr int kWordBufferSize = MAX_WORD_BYTES + 1;
 
 // Bytes a tuple adds after its word: blank, the count 1, line feed.
-constexpr char kTupleTail[] = " 1\n";
+constexpr char kTupleTail[] = TUPLE_TAIL "\n";
 constexpr int kTupleTailBytes = sizeof kTupleTail - 1;
 
 // A tuple is flushed before it is appended when it might not fit; the

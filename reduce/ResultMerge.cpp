@@ -72,7 +72,8 @@ struct Entry {
 constexpr size_t kFanInWithoutKeys = 4;
 
 void place_entry(WordOrder &order, bool keyed, Entry &entry) {
-  entry.section = order.section_of(entry.word);
+  const uint32_t hash = hash_word(entry.word);
+  entry.section = order.section_of(hash);
   entry.key = nullptr;
   if (order.by_bytes()) {
     entry.line[0] = '\0';  // byte order compares the words themselves
@@ -80,8 +81,7 @@ void place_entry(WordOrder &order, bool keyed, Entry &entry) {
   }
   int length = WordOrder::tuple_line_of(entry.word, entry.length, entry.line);
   if (keyed) {
-    entry.key = order.key_of(hash_word(entry.word), entry.line, static_cast<size_t>(length),
-                             entry.key_made);
+    entry.key = order.key_of(hash, entry.line, static_cast<size_t>(length), entry.key_made);
   }
 }
 

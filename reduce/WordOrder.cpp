@@ -7,9 +7,6 @@
 
 #include "common/Collation.h"
 #include "common/CollationKeys.h"
-#include "shuffle/Suffle.h"
-
-static_assert(kTupleLineSize == LINE_SLOT);
 
 // The keys of a merge's words, each made once: the same words come again in every run and
 // shard. Once the cache is full, further keys are made each time they are needed.
@@ -24,10 +21,8 @@ WordOrder::WordOrder(int nreducers)
 
 WordOrder::~WordOrder() = default;
 
-unsigned WordOrder::section_of(const char *word) const { return hash_word(word) % nreducers_; }
-
 int WordOrder::tuple_line_of(const char *word, int length, char *line) {
-  static constexpr char kTail[] = " 1";
+  static constexpr char kTail[] = TUPLE_TAIL;
   int kept = length < MAX_WORK_TEXT_BYTES ? length : MAX_WORK_TEXT_BYTES;
   memcpy(line, word, static_cast<size_t>(kept));
   for (int k = 0; kTail[k] != '\0' && kept < MAX_WORK_TEXT_BYTES; ++k) line[kept++] = kTail[k];
@@ -49,10 +44,12 @@ const char *WordOrder::key_of(uint32_t hash, const char *line, size_t length, ch
 int WordOrder::compare(const OrderedWordView &a, const OrderedWordView &b) const {
   if (a.section != b.section) return a.section < b.section ? -1 : 1;
   if (by_bytes_) return strcmp(a.word, b.word);
-  if (a.key != nullptr && b.key != nullptr) return strcmp(a.key, b.key);
   // The same word met in two inputs, the commonest comparison of a merge, needs no collation.
-  if (a.length == b.length && memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) return 0;
-  return strcoll(a.line, b.line);
+  if (a.key == nullptr && a.length == b.length &&
+      memcmp(a.word, b.word, static_cast<size_t>(a.length)) == 0) {
+    return 0;
+  }
+  return collate_lines(false, a.line, a.key, b.line, b.key);
 }
 
 // The longest word whose tuple line keeps its whole " 1": words that collate equal then have

@@ -40,8 +40,9 @@ class WordOrder {
 
   bool by_bytes() const { return by_bytes_; }
 
-  /* The section of a zero-terminated word: the reducer the shuffle sends it to. */
-  unsigned section_of(const char *word) const;
+  /* The section of a word whose partition hash (hash_word) is word_hash: the reducer the
+   * shuffle sends it to. */
+  unsigned section_of(uint32_t word_hash) const { return word_hash % nreducers_; }
 
   /* The tuple line the shuffle sorts for a word of `length` bytes: "word 1" cut to the
    * shuffle's 255 bytes, as it cuts the lines of 254- and 255-byte words; zero-terminated in
@@ -49,7 +50,7 @@ class WordOrder {
   static int tuple_line_of(const char *word, int length, char *line);
 
   /* The collation key of the tuple line `line` of `length` bytes, whose word has the
-   * partition hash `hash`: made once per distinct line and kept (the same words come again
+   * partition hash `hash` (hash_word): made once per distinct line and kept (the same words come again
    * and again across runs and shards), or made into `scratch` (kMaxSortKeyBytes) once the
    * cache is full. nullptr in byte order, or when the key does not fit. Valid until this
    * order is destroyed, or, when made into scratch, until scratch is reused. */

@@ -1,8 +1,6 @@
 // The order of lines under the current locale, with the product's collation key cache.
 #include "shuffle/CollationKeys.h"
 
-#include <cstring>
-
 #include "common/Collation.h"
 #include "common/CollationKeys.h"
 #include "shuffle/LineBytes.h"
@@ -35,9 +33,7 @@ Collation current_collation() {
 
 int collate(Collation collation, const char *a, const char *key_a, const char *b,
             const char *key_b) {
-  if (collation.by_bytes) return strcmp(a, b);
-  if (key_a != nullptr && key_b != nullptr) return strcmp(key_a, key_b);
-  return strcoll(a, b);
+  return collate_lines(collation.by_bytes, a, key_a, b, key_b);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "reduce/Reduce.h"
 #include "reduce/ResultLine.h"
 #include "reduce/ResultMerge.h"
+#include "shuffle/Suffle.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ constexpr int kFetchAhead = 16;
 // big-endian numbers, which settle most comparisons; ties go to the full comparison.
 struct SortItem {
   uint64_t prefix[2];
+  const char *key;  // the whole key where the order's cache keeps it, else nullptr
   uint32_t section;
   uint32_t index;
 };
@@ -44,11 +46,11 @@ void set_prefix(SortItem &item, const char *text) {
 }
 
 // A word of the table as the order sees it, its tuple line made in `line`.
-OrderedWordView view_of(const WordTable &table, const WordTable::Word &word, unsigned section,
-                        char *line) {
+OrderedWordView view_of(const WordTable &table, const SortItem &item, char *line) {
+  const WordTable::Word &word = table.words()[item.index];
   const char *text = table.text(word);
   WordOrder::tuple_line_of(text, static_cast<int>(word.length), line);
-  return {text, static_cast<int>(word.length), section, line, nullptr};
+  return {text, static_cast<int>(word.length), item.section, line, item.key};
 }
 
 // The run file's writer: result lines gathered in a block and written whole.
@@ -138,22 +140,22 @@ void CombiningCount::write_sorted_table(const char *file) {
   std::span<const WordTable::Word> words = table_.words();
   std::span<SortItem> items(sort_space_.as<SortItem>(), words.size());
   char line[kTupleLineSize];
-  char key[kMaxSortKeyBytes];
+  char key_made[kMaxSortKeyBytes];
   for (uint32_t d = 0; d < words.size(); ++d) {
     SortItem &item = items[d];
     const char *text = table_.text(words[d]);
+    const uint32_t hash = hash_word(text);
     item.index = d;
-    item.section = order_.section_of(text);
+    item.section = order_.section_of(hash);
+    item.key = nullptr;
     if (order_.by_bytes()) {
       set_prefix(item, text);
       continue;
     }
-    WordOrder::tuple_line_of(text, static_cast<int>(words[d].length), line);
-    int saved_errno = errno;
-    size_t key_length = strxfrm(key, line, sizeof key);
-    errno = saved_errno;
-    if (key_length >= sizeof key) key[0] = '\0';
-    set_prefix(item, key);
+    int length = WordOrder::tuple_line_of(text, static_cast<int>(words[d].length), line);
+    const char *key = order_.key_of(hash, line, static_cast<size_t>(length), key_made);
+    set_prefix(item, key != nullptr ? key : "");
+    if (key != key_made) item.key = key;
   }
   char line_a[kTupleLineSize];
   char line_b[kTupleLineSize];
@@ -165,29 +167,24 @@ void CombiningCount::write_sorted_table(const char *file) {
       if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
       if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
     }
-    int c = order_.compare(view_of(table_, words[a.index], a.section, line_a),
-                           view_of(table_, words[b.index], b.section, line_b));
+    int c = order_.compare(view_of(table_, a, line_a), view_of(table_, b, line_b));
     return c != 0 ? c < 0 : a.index < b.index;
   };
   std::sort(items.begin(), items.end(), before);
 
   RunWriter writer(file);
   for (size_t first = 0; first < items.size();) {
-    const WordTable::Word &word = words[items[first].index];
-    OrderedWordView group = view_of(table_, word, items[first].section, line_a);
-    unsigned long long total = word.count;
+    OrderedWordView group = view_of(table_, items[first], line_a);
+    unsigned long long total = words[items[first].index].count;
     size_t next = first + 1;
     for (; next < items.size(); ++next) {
       const SortItem &item = items[next];
-      const WordTable::Word &other = words[item.index];
       // Sorted words whose prefixes differ have lines that collate apart.
       bool lines_apart = item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
                          (item.prefix[0] != items[first].prefix[0] ||
                           item.prefix[1] != items[first].prefix[1]);
-      if (!order_.same_word(group, view_of(table_, other, item.section, line_b), lines_apart)) {
-        break;
-      }
-      total += other.count;
+      if (!order_.same_word(group, view_of(table_, item, line_b), lines_apart)) break;
+      total += words[item.index].count;
     }
     writer.line(std::string_view(group.word, static_cast<size_t>(group.length)),
                 static_cast<long long>(total));
