@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "common/PartitionHash.h"
 #include "common/RawIO.h"
 #include "reduce/Reduce.h"
 #include "reduce/ResultLine.h"
 #include "reduce/WordOrder.h"
-#include "shuffle/Suffle.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ struct Entry {
   int length = 0;
   long long count = 0;
   unsigned section = 0;
-  char line[LINE_SLOT];
+  char line[kTupleLineSize];
   const char *key = nullptr;
   char key_made[kMaxSortKeyBytes];  // the key when the order's cache could not keep it
 
@@ -72,7 +72,7 @@ struct Entry {
 constexpr size_t kFanInWithoutKeys = 4;
 
 void place_entry(WordOrder &order, bool keyed, Entry &entry) {
-  const uint32_t hash = hash_word(entry.word);
+  const uint32_t hash = partition_hash(std::string_view(entry.word, entry.length));
   entry.section = order.section_of(hash);
   entry.key = nullptr;
   if (order.by_bytes()) {
@@ -90,7 +90,7 @@ struct GroupWord {
   char word[REDUCE_MAX_WORD_BYTES + 1];
   int length = 0;
   unsigned section = 0;
-  char line[LINE_SLOT];
+  char line[kTupleLineSize];
   const char *key = nullptr;
   char key_made[kMaxSortKeyBytes];
 

@@ -40,7 +40,7 @@ class WordOrder {
 
   bool by_bytes() const { return by_bytes_; }
 
-  /* The section of a word whose partition hash (hash_word) is word_hash: the reducer the
+  /* The section of a word whose partition hash (common/PartitionHash.h) is word_hash: the reducer the
    * shuffle sends it to. */
   unsigned section_of(uint32_t word_hash) const { return word_hash % nreducers_; }
 
@@ -50,7 +50,7 @@ class WordOrder {
   static int tuple_line_of(const char *word, int length, char *line);
 
   /* The collation key of the tuple line `line` of `length` bytes, whose word has the
-   * partition hash `hash` (hash_word): made once per distinct line and kept (the same words come again
+   * partition hash `hash`: made once per distinct line and kept (the same words come again
    * and again across runs and shards), or made into `scratch` (kMaxSortKeyBytes) once the
    * cache is full. nullptr in byte order, or when the key does not fit. Valid until this
    * order is destroyed, or, when made into scratch, until scratch is reused. */

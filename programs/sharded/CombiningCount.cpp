@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "common/Errors.h"
+#include "common/PartitionHash.h"
 #include "common/RawIO.h"
 #include "reduce/Reduce.h"
 #include "reduce/ResultLine.h"
 #include "reduce/ResultMerge.h"
-#include "shuffle/Suffle.h"
 
 namespace {
 
@@ -144,7 +144,7 @@ void CombiningCount::write_sorted_table(const char *file) {
   for (uint32_t d = 0; d < words.size(); ++d) {
     SortItem &item = items[d];
     const char *text = table_.text(words[d]);
-    const uint32_t hash = hash_word(text);
+    const uint32_t hash = partition_hash(std::string_view(text, words[d].length));
     item.index = d;
     item.section = order_.section_of(hash);
     item.key = nullptr;
