@@ -419,6 +419,15 @@ void scan_input(int fd_in, long long length, MapState<Output> &state) {
 
 }  // namespace
 
+bool is_safe_cut_after(const unsigned char *bytes, long long i) {
+  int length = 0;
+  if ((bytes[i] & 0x80) != 0 || is_utf8_letter(bytes + i, &length)) return false;
+  for (int back = 1; back < kMaxUnitBytes && i - back >= 0; ++back) {
+    if (unit_length(bytes[i - back]) > back) return false;
+  }
+  return true;
+}
+
 int map_process_range(int fd_in, long long length, int fd_out) {
   MapState<TupleOutput> state;
   state.output.fd_out = fd_out;

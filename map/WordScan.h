@@ -36,4 +36,11 @@ class WordReceiver {
  * other failed read stops the process through Error. */
 long long map_words(int fd_in, long long length, WordReceiver &receiver);
 
+/* Whether text may be cut right after byte i of `bytes` (whose bytes before bytes[0], if any,
+ * do not count) with every word whole on both sides: the byte is an ASCII byte that is no letter
+ * of the locale, and no unit that starts in the three bytes before it reaches it (the map stage
+ * takes a unit's length from its first byte alone, so a stray first byte of a longer character
+ * takes in the bytes after it, whatever they are). */
+bool is_safe_cut_after(const unsigned char *bytes, long long i);
+
 #endif

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "common/Errors.h"
-#include "map/Map.h"
+#include "map/WordScan.h"
 #include "programs/sharded/Console.h"
 
 namespace {
@@ -20,7 +20,7 @@ namespace {
 // Bytes read at a time while looking for a cut.
 constexpr int kCutBlockSize = 65536;
 
-// A unit has at most four bytes: only the three bytes before a line end can start one that
+// A unit has at most four bytes: only the three bytes before a cut can start one that
 // reaches it.
 constexpr int kMaxUnitReach = 3;
 
@@ -29,15 +29,6 @@ constexpr int kSliverFraction = 8;
 
 // Pieces a message names before it only counts the rest.
 constexpr size_t kPiecesNamed = 3;
-
-// Whether the line end at block[i] can be a cut: no unit that starts in the bytes before it is
-// long enough to take it in. Bytes before block[0] are the start of the file.
-bool is_clean_line_end(const unsigned char *block, long long i) {
-  for (int back = 1; back <= kMaxUnitReach && i - back >= 0; ++back) {
-    if (utf8_char_len(block[i - back]) > back) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -59,18 +50,18 @@ std::string base_name(const std::string &path) { return path.substr(path.rfind('
 
 long long find_cut(int fd, long long from, long long size) {
   unsigned char block[kCutBlockSize];
-  // A line end here or later gives a cut at `from` or later.
-  long long line_end = (from < 1 ? 1 : from) - 1;
-  while (line_end < size) {
-    // Each block starts with the bytes that decide whether its first line end is clean.
-    long long block_start = line_end > kMaxUnitReach ? line_end - kMaxUnitReach : 0;
+  // A safe byte here or later gives a cut at `from` or later.
+  long long candidate = (from < 1 ? 1 : from) - 1;
+  while (candidate < size) {
+    // Each block starts with the bytes that decide whether its first candidate is safe.
+    long long block_start = candidate > kMaxUnitReach ? candidate - kMaxUnitReach : 0;
     ssize_t n = pread(fd, block, sizeof block, block_start);
     if (n < 0) return -1;
-    if (block_start + n <= line_end) break;  // the file ended sooner than its size said
-    for (long long i = line_end - block_start; i < n; ++i) {
-      if (block[i] == '\n' && is_clean_line_end(block, i)) return block_start + i + 1;
+    if (block_start + n <= candidate) break;  // the file ended sooner than its size said
+    for (long long i = candidate - block_start; i < n; ++i) {
+      if (is_safe_cut_after(block, i)) return block_start + i + 1;
     }
-    line_end = block_start + n;
+    candidate = block_start + n;
   }
   return size;
 }

@@ -24,11 +24,9 @@ struct Shard {
 std::string absolute_path(const std::string &path);
 
 /* Where a file may be cut so that both sides map to the words of the whole: the first position
- * at or after `from` (and after `at_least`, at least 1) that follows a line end which no
- * multi-byte unit before it reaches, or `size` when there is none. A word never spans a line
- * end, but the map stage takes a unit's length from its first byte alone, so a stray lead byte
- * just before a line end swallows the line end and what follows. Reads fd with pread. Returns
- * -1 with errno set when a read fails. */
+ * at or after `from` (and at least 1) that follows a byte after which a cut is safe
+ * (is_safe_cut_after), or `size` when there is none. Reads fd with pread. Returns -1 with errno
+ * set when a read fails. */
 long long find_cut(int fd, long long from, long long size);
 
 /* The shard size that gives every one of `jobs` workers the same number of shards of at most

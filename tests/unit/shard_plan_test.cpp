@@ -13,7 +13,7 @@ using namespace quovent_test;
 
 namespace {
 
-TEST(FindCut, ALineEndThatAMultiByteUnitReachesIsNoCut) {
+TEST(FindCut, AByteThatEndsWordsAndThatNoUnitReachesIsACut) {
   struct Case {
     std::string text;
     long long from;
@@ -30,7 +30,10 @@ TEST(FindCut, ALineEndThatAMultiByteUnitReachesIsNoCut) {
       {"\xC3\xA9\n", 1, 3},    // a whole two-byte unit
       {"\x80\n", 1, 2},        // a continuation byte is a unit of its own
       {"\n\nx", 1, 1},
-      {"no line end", 1, 11},
+      {"no line end", 1, 3},      // any ASCII byte that is no letter ends the words before it
+      {"one,two", 2, 4},
+      {"ab\xE2  c d", 1, 7},    // a three-byte lead byte takes the two blanks after it
+      {"\xC3\xA9\xC3\xA9", 1, 4},  // letters and bytes of longer units are never cuts
       {long_run + "\xC3\nb\n", 10, 65545},
   };
   for (const Case &c : cases) {
