@@ -14,7 +14,9 @@ struct ShardRun {
   int jobs = 1;                  // shards counted at the same time
   bool keep_work_files = false;  // -k
   std::string work_dir;          // absolute
-  bool created_work_dir = false;
+  // The directories this run created, the work directory's missing ancestors first and the work
+  // directory last; removed at the end, the last first, when left empty.
+  std::vector<std::string> created_dirs;
   std::string output_file;  // absolute
   std::vector<std::string> sbatch_options;
 
@@ -23,14 +25,13 @@ struct ShardRun {
   std::string shard_result(size_t k) const;
 };
 
-/* Makes run.work_dir absolute and creates it when it does not exist (its parent must), then
- * one directory per shard in it. A work directory that already holds a shard directory
+/* Makes run.work_dir absolute and creates it and its missing ancestors, then one directory per
+ * shard in it. A work directory that already holds a shard directory
  * belongs to another run and is refused. Stops through Error or Fail. */
 void prepare_work_dir(ShardRun &run);
 
-/* Removes what the run created in its work directory (everything with -k but the shards'
- * results and errors, nothing), and the work directory itself when the run created it and it
- * is left empty. */
+/* Removes what the run created in its work directory (with -k, nothing), and the directories
+ * the run created, as far as they are left empty. */
 void remove_work_files(const ShardRun &run);
 
 /* The name of a file of the run in its work directory: the plan, the job scripts, logs. */
