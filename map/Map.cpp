@@ -390,23 +390,19 @@ int map_process_file(int fd_in, int fd_out) { return map_process_range(fd_in, -1
 
 namespace {
 
-// Applies the word rules to the `length` bytes of fd_in from its offset (to its end when
-// `length` is negative), every word going to the state's output, the last one included.
-template <typename Output>
-void scan_input(int fd_in, long long length, MapState<Output> &state) {
+// Applies the word rules to the bytes that read_more (a function taking a buffer and its room
+// and returning the bytes it stored, 0 at the end) gives, every word going to the state's
+// output, the last one included.
+template <typename Output, typename ReadMore>
+void scan_input(ReadMore read_more, MapState<Output> &state) {
   // Without by_table the lowering tables stay empty, so every word is converted.
   build_lower_case(state.lower);
   unsigned char inbuf[MAP_BLOCK_SIZE];
   static_assert(MAP_BLOCK_SIZE > kMaxUnitBytes);
   int carried = 0;
-  long long left = length;
-  while (left != 0) {
-    size_t room = sizeof inbuf - carried;
-    if (left > 0 && static_cast<unsigned long long>(left) < room) room = static_cast<size_t>(left);
-    ssize_t n = read_block(fd_in, inbuf + carried, room);
-    if (n < 0) Error("[Map:map_process_file] Error reading mapper input file.\n");
+  for (;;) {
+    size_t n = read_more(inbuf + carried, sizeof inbuf - carried);
     if (n == 0) break;
-    if (left > 0) left -= n;
     int end = carried + static_cast<int>(n);
     int scanned = scan_block(state, inbuf, end);
     carried = end - scanned;
@@ -415,6 +411,19 @@ void scan_input(int fd_in, long long length, MapState<Output> &state) {
   // Bytes of a unit that the input cut short are no letter: they only end the
   // word before them, as the end of the input does anyway.
   if (state.wlen > 0) emit_word(state);
+}
+
+// The `length` bytes of fd_in from its offset (to its end when `length` is negative), as
+// scan_input reads them; a failed read stops the process through Error.
+auto range_reader(int fd_in, long long length) {
+  return [fd_in, left = length](unsigned char *buf, size_t room) mutable -> size_t {
+    if (left == 0) return 0;
+    if (left > 0 && static_cast<unsigned long long>(left) < room) room = static_cast<size_t>(left);
+    ssize_t n = read_block(fd_in, buf, room);
+    if (n < 0) Error("[Map:map_process_file] Error reading mapper input file.\n");
+    if (left > 0) left -= n;
+    return static_cast<size_t>(n);
+  };
 }
 
 }  // namespace
@@ -431,7 +440,7 @@ bool is_safe_cut_after(const unsigned char *bytes, long long i) {
 int map_process_range(int fd_in, long long length, int fd_out) {
   MapState<TupleOutput> state;
   state.output.fd_out = fd_out;
-  scan_input(fd_in, length, state);
+  scan_input(range_reader(fd_in, length), state);
   flush_out(fd_out, state.outbuf, &state.outpos);
   return static_cast<int>(state.words);
 }
@@ -439,7 +448,16 @@ int map_process_range(int fd_in, long long length, int fd_out) {
 long long map_words(int fd_in, long long length, WordReceiver &receiver) {
   MapState<WordListOutput> state;
   state.output.receiver = &receiver;
-  scan_input(fd_in, length, state);
+  scan_input(range_reader(fd_in, length), state);
+  deliver_words(state);
+  return state.words;
+}
+
+long long map_words(ByteSource &source, WordReceiver &receiver) {
+  MapState<WordListOutput> state;
+  state.output.receiver = &receiver;
+  scan_input([&source](unsigned char *buf, size_t room) { return source.read(buf, room); },
+             state);
   deliver_words(state);
   return state.words;
 }

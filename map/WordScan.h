@@ -4,6 +4,7 @@
 #ifndef QUOVENT_MAP_WORDSCAN_H
 #define QUOVENT_MAP_WORDSCAN_H
 
+#include <cstddef>
 #include <cstdint>
 
 /* Most words handed over at once. */
@@ -35,6 +36,20 @@ class WordReceiver {
  * where that function says. Returns the number of words. A directory as input has none; any
  * other failed read stops the process through Error. */
 long long map_words(int fd_in, long long length, WordReceiver &receiver);
+
+/* A text that is not a range of a file, such as a decompressed file or a member of an archive. */
+class ByteSource {
+ public:
+  /* Stores up to `room` (at least 1) next bytes of the text at buf and returns how many, 0 at
+   * its end. A failure stops the process, naming the text. */
+  virtual size_t read(unsigned char *buf, size_t room) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+/* The words of the whole of `source`, as map_words finds them in a file. */
+long long map_words(ByteSource &source, WordReceiver &receiver);
 
 /* Whether text may be cut right after byte i of `bytes` (whose bytes before bytes[0], if any,
  * do not count) with every word whole on both sides: the byte is an ASCII byte that is no letter

@@ -3,6 +3,7 @@
 // core of this machine or as the tasks of a Slurm array job, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,10 +19,12 @@
 #include "common/WorkFiles.h"
 #include "programs/sharded/CommandLine.h"
 #include "programs/sharded/Console.h"
+#include "programs/sharded/Inputs.h"
 #include "programs/sharded/LocalRun.h"
 #include "programs/sharded/ShardCount.h"
 #include "programs/sharded/ShardRun.h"
 #include "programs/sharded/SlurmRun.h"
+#include "programs/sharded/StreamFeed.h"
 #include "reduce/ResultMerge.h"
 #include "shuffle/Suffle.h"
 
@@ -30,7 +33,8 @@ namespace {
 constexpr char kProgram[] = "QuoventMR_v3";
 constexpr char kUsage[] =
     "Usage: QuoventMR_v3 [-j <jobs>] [-s <shard_size>] [-r <nreducers>] [-o <output_file>]\n"
-    "                    [-w <work_dir>] [-k] [--slurm] [--sbatch <options>] <input_files>\n"
+    "                    [-w <work_dir>] [-k] [--as-is] [--slurm] [--sbatch <options>]\n"
+    "                    <inputs: files, directories, - for standard input>\n"
     "  -j  shards counted at the same time (default: the online processors)\n"
     "  -s  bytes of input per shard, with K, M or G (default 64M)\n"
     "  -r  reducers, 1 to 16 (default 1)\n"
@@ -38,6 +42,7 @@ constexpr char kUsage[] =
     ")\n"
     "  -w  work directory, one shard_<k>/ per shard (default tmp/v3)\n"
     "  -k  keep the shards' work files\n"
+    "  --as-is           count compressed files and archives as the bytes they are\n"
     "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n";
 
@@ -46,7 +51,7 @@ constexpr char kDefaultWorkDir[] = "tmp/v3";
 constexpr long long kDefaultShardSize = 64LL << 20;
 constexpr long long kMaxJobs = 4096;
 
-enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards };
+enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs };
 
 struct Options {
   ShardRun run;
@@ -66,6 +71,7 @@ Options read_options(int argc, char **argv) {
                                         {"sbatch", required_argument, nullptr, kSbatch},
                                         {kRunShardOption, required_argument, nullptr, kRunShard},
                                         {kMergeShardsOption, no_argument, nullptr, kMergeShards},
+                                        {"as-is", no_argument, nullptr, kAsIs},
                                         {"help", no_argument, nullptr, 'h'},
                                         {nullptr, 0, nullptr, 0}};
   Options options;
@@ -116,6 +122,9 @@ Options read_options(int argc, char **argv) {
       case kMergeShards:
         options.merge_shards = true;
         break;
+      case kAsIs:
+        options.run.as_stored = true;
+        break;
       case 'h':
         fputs(kUsage, stdout);
         exit(0);
@@ -156,6 +165,31 @@ void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
   merge(static_cast<int>(names.size()), names.data(), run.nreducers, run.output_file.c_str());
 }
 
+// Under Slurm the tasks decompress the files themselves (plan_shards gives each compressed file
+// a piece of its own when it is given nowhere to feed them), so only streams are left here: the
+// driver reads them into chunk files in the work directory, which every node sees, before the
+// tasks are submitted.
+void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
+  if (streams.empty()) return;
+  std::string dir = work_file(run, kFeedDir);
+  if (mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) {
+    stop_naming("[QuoventMR_v3] Error creating the directory", dir);
+  }
+  ChunkFeed feed(
+      dir, chunk_size, [] {},
+      [&run](const Chunk &chunk) {
+        Shard shard;
+        shard.pieces.push_back(Piece{chunk.path, 0, chunk.bytes, false});
+        shard.bytes = chunk.bytes;
+        run.shards.push_back(shard);
+        if (mkdir(run.shard_dir(run.shards.size() - 1).c_str(), 0755) < 0 && errno != EEXIST) {
+          stop_naming("[QuoventMR_v3] Error creating the shard directory",
+                      run.shard_dir(run.shards.size() - 1));
+        }
+      });
+  feed.feed(streams, run.as_stored);
+}
+
 // The result is renamed into place at the end: its directory must take a new file. Checked
 // first, so that a typing error does not cost the whole count.
 void check_output_directory(const std::string &output_file) {
@@ -193,12 +227,24 @@ int main(int argc, char **argv) {
   }
 
   if (options.inputs.empty()) usage_error("no input file");
+  // Everything the run needs is checked before anything is written.
+  std::vector<Input> inputs = gather_inputs(options.inputs, run.as_stored);
   check_output_directory(run.output_file);
   run.output_file = absolute_path(run.output_file);
-  long long shard_size =
-      balanced_shard_size(input_bytes(options.inputs), options.shard_size, run.jobs);
-  run.shards = plan_shards(options.inputs, shard_size);
+  long long shard_size = balanced_shard_size(input_bytes(inputs), options.shard_size, run.jobs);
+  std::vector<Input> fed;
+  run.shards = plan_shards(inputs, shard_size, options.slurm ? nullptr : &fed);
+  if (options.slurm) {
+    for (const Input &input : inputs) {
+      if (input.kind == InputKind::kStream) fed.push_back(input);
+    }
+  }
   prepare_work_dir(run);
+  if (options.slurm) {
+    // The tasks read only files: the streams are written into chunk files for them first.
+    feed_before_slurm(run, fed, shard_size);
+    fed.clear();
+  }
   if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {
     int failed_errno = errno;
     remove_work_files(run);
@@ -207,15 +253,15 @@ int main(int argc, char **argv) {
   }
 
   Progress progress(run.shards.size(), run.bytes(), isatty(STDERR_FILENO) == 1);
-  progress.start("Counting " + megabytes(run.bytes()) + " of " +
-                 std::to_string(options.inputs.size()) + " files in " +
-                 std::to_string(run.shards.size()) + " shards, " + std::to_string(run.jobs) +
-                 " at a time" + (options.slurm ? " on Slurm" : "") + ", with " +
-                 std::to_string(run.nreducers) + " reducers.");
+  progress.start("Counting " + megabytes(run.bytes()) + " of " + std::to_string(inputs.size()) +
+                 " inputs in " + std::to_string(run.shards.size()) + " shards" +
+                 (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
+                 ", " + std::to_string(run.jobs) + " at a time" + (options.slurm ? " on Slurm" : "") +
+                 ", with " + std::to_string(run.nreducers) + " reducers.");
   if (options.slurm) {
     run_on_slurm(run, progress);
   } else {
-    count_shards_locally(run, progress);
+    count_shards_locally(run, fed, shard_size, progress);
     progress.update(run.shards.size(), run.bytes());
     merge_shard_results(run, false);
   }

@@ -1,21 +1,31 @@
 #include "programs/sharded/LocalRun.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
 #include "common/Errors.h"
+#include "common/RawIO.h"
 #include "programs/sharded/ShardCount.h"
+#include "programs/sharded/StreamFeed.h"
 
 namespace {
 
 // How often the progress line is brought up to date while no shard ends.
-constexpr long kProgressNanoseconds = 250'000'000;
+constexpr int kProgressMilliseconds = 250;
+
+constexpr mode_t kDirectoryMode = 0755;
 
 // Ends of a run that the driver must handle itself: children ending, and the user stopping it.
 sigset_t waited_signals() {
@@ -25,12 +35,145 @@ sigset_t waited_signals() {
   return set;
 }
 
+std::string how_it_ended(int status) {
+  return WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                           : "signal " + std::to_string(WTERMSIG(status)) + " (" +
+                                 strsignal(WTERMSIG(status)) + ")";
+}
+
+int status_of(int status) {
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return code != 0 ? code : 1;
+}
+
+// The feeder: a child that reads the streams and large compressed files into chunk files and
+// tells the driver of each on a pipe, "<bytes> <path>\n", then "end\n". It starts a chunk only
+// with a credit: it has jobs + 1 at first, and the driver gives one back for every chunk
+// counted, so that at most about jobs + 1 chunks are on disk at once.
+class Feeder {
+ public:
+  bool running() const { return pid_ > 0; }
+  bool done() const { return done_; }
+  int report_fd() const { return report_fd_; }
+  pid_t pid() const { return pid_; }
+  const std::string &dir() const { return dir_; }
+
+  void start(const ShardRun &run, const std::vector<Input> &inputs, long long chunk_size,
+             const sigset_t &child_mask) {
+    if (inputs.empty()) {
+      done_ = true;
+      return;
+    }
+    dir_ = work_file(run, kFeedDir);
+    if (mkdir(dir_.c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
+      stop_naming("[QuoventMR_v3] Error creating the directory", dir_);
+    }
+    int report[2];
+    int credit[2];
+    // Credits go over a socket, whose writes can refuse to raise SIGPIPE once the feeder is gone.
+    if (pipe(report) < 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, credit) < 0) {
+      Error("[QuoventMR_v3] Error creating a pipe");
+    }
+    pid_ = fork();
+    if (pid_ < 0) Error("[QuoventMR_v3] Error starting the reader of the streams");
+    if (pid_ == 0) {
+      sigprocmask(SIG_SETMASK, &child_mask, nullptr);
+      close(report[0]);
+      close(credit[1]);
+      if (!redirect_shard_output(dir_, false)) Error("[QuoventMR_v3] Error opening the output files");
+      int credits = run.jobs + 1;
+      int credit_fd = credit[0];
+      int report_fd = report[1];
+      ChunkFeed feed(
+          dir_, chunk_size,
+          [&credits, credit_fd] {
+            char token;
+            if (credits == 0 && read(credit_fd, &token, 1) == 1) ++credits;
+            --credits;
+          },
+          [report_fd](const Chunk &chunk) {
+            std::string line = std::to_string(chunk.bytes) + " " + chunk.path + "\n";
+            if (write_fully(report_fd, line.data(), line.size()) < 0) exit(EPIPE);
+          });
+      feed.feed(inputs, run.as_stored);
+      if (write_fully(report_fd, "end\n", 4) < 0) exit(EPIPE);
+      exit(0);
+    }
+    close(report[1]);
+    close(credit[0]);
+    report_fd_ = report[0];
+    credit_fd_ = credit[1];
+    // The streams are the feeder's now.
+    for (const Input &input : inputs) {
+      if (input.fd > 0) close(input.fd);
+    }
+  }
+
+  // Reads what the feeder reported; returns the chunks it completed.
+  std::vector<Chunk> take_reports() {
+    std::vector<Chunk> chunks;
+    char buf[4096];
+    ssize_t n = read(report_fd_, buf, sizeof buf);
+    if (n <= 0) {
+      close(report_fd_);
+      report_fd_ = -1;
+      return chunks;
+    }
+    pending_.append(buf, static_cast<size_t>(n));
+    for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      if (line == "end") {
+        done_ = true;
+        continue;
+      }
+      size_t blank = line.find(' ');
+      chunks.push_back(Chunk{line.substr(blank + 1), atoll(line.c_str())});
+    }
+    return chunks;
+  }
+
+  // A chunk was counted: its file goes, and the feeder may begin another.
+  void give_back(const std::string &chunk) {
+    unlink(chunk.c_str());
+    (void)!send(credit_fd_, "c", 1, MSG_NOSIGNAL);
+  }
+
+  // The feeder ended; true when it ended well.
+  bool ended(int status) {
+    pid_ = -1;
+    status_ = status;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  int status() const { return status_; }
+
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int report_fd_ = -1;
+  int credit_fd_ = -1;
+  bool done_ = false;
+  int status_ = 0;
+  std::string dir_;
+  std::string pending_;
+};
+
 class ShardChildren {
  public:
-  ShardChildren(const ShardRun &run, Progress &progress, const sigset_t &child_mask)
-      : run_(run), progress_(progress), child_mask_(child_mask) {}
+  ShardChildren(ShardRun &run, Progress &progress, Feeder &feeder, const sigset_t &child_mask)
+      : run_(run), progress_(progress), feeder_(feeder), child_mask_(child_mask) {}
 
   void start(size_t k) {
+    if (mkdir(run_.shard_dir(k).c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
+      stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
+    }
     pid_t pid = fork();
     if (pid < 0) stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
     if (pid == 0) {
@@ -52,32 +195,54 @@ class ShardChildren {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+      if (pid == feeder_.pid()) {
+        if (!feeder_.ended(status)) {
+          stop_all_for_input("Reading the streams and large compressed files failed: " +
+                                 shard_failure_text(feeder_.dir(), "ended by " + how_it_ended(status)),
+                             status_of(status));
+        }
+        continue;
+      }
       auto child = running_.find(pid);
       if (child == running_.end()) continue;
       size_t k = child->second;
       running_.erase(child);
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         bytes_done += run_.shards[k].bytes;
+        if (auto chunk = chunk_of_shard_.find(k); chunk != chunk_of_shard_.end()) {
+          feeder_.give_back(chunk->second);
+        }
         ++counted;
         continue;
       }
-      std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                          : "signal " + std::to_string(WTERMSIG(status)) + " (" +
-                                                strsignal(WTERMSIG(status)) + ")";
-      stop_all(k, "failed: " + shard_failure_text(run_.shard_dir(k), "ended by " + how),
-               WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      stop_all(k, "failed: " + shard_failure_text(run_.shard_dir(k), "ended by " + how_it_ended(status)),
+               status_of(status));
     }
     return counted;
   }
 
+  // A chunk the feeder completed becomes the run's next shard.
+  void add_chunk(const Chunk &chunk) {
+    Shard shard;
+    shard.pieces.push_back(Piece{chunk.path, 0, chunk.bytes, false});
+    shard.bytes = chunk.bytes;
+    run_.shards.push_back(shard);
+    chunk_of_shard_[run_.shards.size() - 1] = chunk.path;
+  }
+
   // Stops the children still running, reports, removes the work files and exits.
   [[noreturn]] void stop_all(size_t k, const std::string &what, int status) {
+    stop_all_for_input("Shard " + std::to_string(k) + " (" + describe_shard(run_.shards[k]) + ") " +
+                           what,
+                       status);
+  }
+
+  [[noreturn]] void stop_all_for_input(const std::string &what, int status) {
     terminate_children();
     progress_.clear();
-    report_error("Shard " + std::to_string(k) + " (" + describe_shard(run_.shards[k]) + ") " +
-                 what);
+    report_error(what);
     remove_work_files(run_);
-    exit(status != 0 ? status : 1);
+    exit(status);
   }
 
   [[noreturn]] void interrupted(int signal_number) {
@@ -91,24 +256,32 @@ class ShardChildren {
 
  private:
   void terminate_children() {
+    feeder_.stop();
     for (const auto &[pid, k] : running_) kill(pid, SIGTERM);
     for (const auto &[pid, k] : running_) waitpid(pid, nullptr, 0);
     running_.clear();
   }
 
-  const ShardRun &run_;
+  ShardRun &run_;
   Progress &progress_;
+  Feeder &feeder_;
   const sigset_t &child_mask_;
   std::map<pid_t, size_t> running_;
+  std::map<size_t, std::string> chunk_of_shard_;
 };
 
 }  // namespace
 
-void count_shards_locally(const ShardRun &run, Progress &progress) {
+void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long long chunk_size,
+                          Progress &progress) {
   sigset_t waited = waited_signals();
   sigset_t child_mask;
   sigprocmask(SIG_BLOCK, &waited, &child_mask);
-  ShardChildren children(run, progress, child_mask);
+  int signals = signalfd(-1, &waited, SFD_CLOEXEC);
+  if (signals < 0) Error("[QuoventMR_v3] Error waiting for the shards");
+  Feeder feeder;
+  feeder.start(run, fed, chunk_size, child_mask);
+  ShardChildren children(run, progress, feeder, child_mask);
   size_t next = 0;
   size_t done = 0;
   long long bytes_done = 0;
@@ -116,17 +289,30 @@ void count_shards_locally(const ShardRun &run, Progress &progress) {
   for (;;) {
     // Children that ended are taken first, so that their places go to the next shards at once.
     done += children.reap(bytes_done);
-    if (done == run.shards.size()) break;
+    if (feeder.done() && !feeder.running() && done == run.shards.size()) break;
     while (children.running() < static_cast<size_t>(run.jobs) && next < run.shards.size()) {
       children.start(next++);
     }
     progress.update(done, bytes_done);
-    timespec wait_at_most{0, kProgressNanoseconds};
-    int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
-    if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) {
-      children.interrupted(signal_number);
+    pollfd waits[2] = {{signals, POLLIN, 0}, {feeder.report_fd(), POLLIN, 0}};
+    int count = feeder.report_fd() >= 0 ? 2 : 1;
+    if (poll(waits, count, kProgressMilliseconds) < 0 && errno != EINTR) {
+      Error("[QuoventMR_v3] Error waiting for the shards");
+    }
+    if (count == 2 && waits[1].revents != 0) {
+      for (const Chunk &chunk : feeder.take_reports()) children.add_chunk(chunk);
+    }
+    if (waits[0].revents != 0) {
+      signalfd_siginfo info;
+      if (read(signals, &info, sizeof info) == sizeof info) {
+        int signal_number = static_cast<int>(info.ssi_signo);
+        if (signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP) {
+          children.interrupted(signal_number);
+        }
+      }
     }
   }
   progress.update(done, bytes_done);
+  close(signals);
   sigprocmask(SIG_SETMASK, &child_mask, nullptr);
 }

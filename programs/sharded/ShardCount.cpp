@@ -14,6 +14,8 @@
 #include "map/WordScan.h"
 #include "programs/sharded/CombiningCount.h"
 #include "programs/sharded/Console.h"
+#include "programs/sharded/EncodedInput.h"
+#include "programs/sharded/StreamFeed.h"
 
 namespace {
 
@@ -21,13 +23,14 @@ namespace {
 constexpr char kShardPartialResult[] = "result.partial";
 
 // Whether `name` is one of the files a shard writes in its directory: its result, errors and
-// log, its sorted runs (run_<n>.txt) and the merge's temporaries beside its partial result.
+// log, its sorted runs (run_<n>.txt) and the merge's temporaries beside its partial result; or
+// a chunk file of the streams, in the feeder's directory.
 bool is_shard_file(const std::string &name) {
   for (const char *own : {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardLog}) {
     if (name == own) return true;
   }
   bool run = name.starts_with("run_") && name.ends_with(".txt");
-  return run || name.starts_with(std::string(kShardPartialResult) + ".");
+  return run || is_chunk_file(name) || name.starts_with(std::string(kShardPartialResult) + ".");
 }
 
 }  // namespace
@@ -43,6 +46,11 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
   timespec start = monotonic_now();
   CombiningCount counter(nreducers);
   for (const Piece &piece : shard.pieces) {
+    if (piece.encoded) {
+      EncodedInput input(piece.path, -1, piece.path);
+      while (input.next_text()) map_words(input, counter);
+      continue;
+    }
     int fd = open(piece.path.c_str(), O_RDONLY);
     if (fd < 0) stop_naming("[QuoventMR_v3:count_shard] Error opening input file", piece.path);
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {

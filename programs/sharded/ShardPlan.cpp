@@ -27,6 +27,10 @@ constexpr int kMaxUnitReach = 3;
 // A shard that has less room left than this is closed rather than given a sliver of a file.
 constexpr int kSliverFraction = 8;
 
+// How the plan marks a piece read as it stands and one read through its decoder.
+constexpr char kTextPiece = 't';
+constexpr char kEncodedPiece = 'z';
+
 // Pieces a message names before it only counts the rest.
 constexpr size_t kPiecesNamed = 3;
 
@@ -66,12 +70,10 @@ long long find_cut(int fd, long long from, long long size) {
   return size;
 }
 
-long long input_bytes(const std::vector<std::string> &inputs) {
+long long input_bytes(const std::vector<Input> &inputs) {
   long long total = 0;
-  for (const std::string &input : inputs) {
-    struct stat st;
-    if (stat(input.c_str(), &st) < 0) stop_naming("[QuoventMR_v3] Error opening input file", input);
-    if (S_ISREG(st.st_mode)) total += st.st_size;
+  for (const Input &input : inputs) {
+    if (input.kind != InputKind::kStream) total += input.size;
   }
   return total;
 }
@@ -84,30 +86,37 @@ long long balanced_shard_size(long long total_bytes, long long shard_size, int j
   return balanced > 0 ? balanced : 1;
 }
 
-std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long shard_size) {
+std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard_size,
+                               std::vector<Input> *fed) {
   std::vector<Shard> shards(1);
   auto close_shard = [&shards] {
     if (!shards.back().pieces.empty()) shards.emplace_back();
   };
-  for (const std::string &input : inputs) {
-    std::string path = absolute_path(input);
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) stop_naming("[QuoventMR_v3] Error opening input file", input);
-    struct stat st;
-    if (fstat(fd, &st) < 0) stop_naming("[QuoventMR_v3] Error reading input file", input);
-    if (!S_ISREG(st.st_mode)) {
-      // A directory maps as an empty input, a pipe to its end: neither can be cut.
-      shards.back().pieces.push_back({path, 0, S_ISDIR(st.st_mode) ? 0 : -1});
-      close(fd);
+  for (const Input &input : inputs) {
+    if (input.kind == InputKind::kStream) {
+      if (fed != nullptr) fed->push_back(input);
       continue;
     }
-    long long size = st.st_size;
+    if (input.kind == InputKind::kEncoded) {
+      long long weight = input.size * kEncodedExpansion;
+      if (fed != nullptr && weight > shard_size) {
+        fed->push_back(input);
+        continue;
+      }
+      if (!shards.back().pieces.empty() && shards.back().bytes + weight > shard_size) close_shard();
+      shards.back().pieces.push_back({input.path, 0, -1, true});
+      shards.back().bytes += input.size;
+      continue;
+    }
+    int fd = open(input.path.c_str(), O_RDONLY);
+    if (fd < 0) stop_naming("[QuoventMR_v3] Error opening input file", input.name);
+    long long size = input.size;
     long long offset = 0;
     do {
       Shard &shard = shards.back();
       long long room = shard_size - shard.bytes;
       if (size - offset <= room) {
-        shard.pieces.push_back({path, offset, size - offset});
+        shard.pieces.push_back({input.path, offset, size - offset});
         shard.bytes += size - offset;
         break;
       }
@@ -116,8 +125,8 @@ std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long
         continue;
       }
       long long cut = find_cut(fd, offset + room, size);
-      if (cut < 0) stop_naming("[QuoventMR_v3] Error reading input file", input);
-      shard.pieces.push_back({path, offset, cut - offset});
+      if (cut < 0) stop_naming("[QuoventMR_v3] Error reading input file", input.name);
+      shard.pieces.push_back({input.path, offset, cut - offset});
       shard.bytes += cut - offset;
       offset = cut;
       close_shard();
@@ -155,8 +164,8 @@ bool write_plan(const char *file, const std::vector<Shard> &shards, int nreducer
         errno = EINVAL;
         return false;
       }
-      plan << "piece\t" << k << '\t' << piece.offset << '\t' << piece.length << '\t' << piece.path
-           << '\n';
+      plan << "piece\t" << k << '\t' << piece.offset << '\t' << piece.length << '\t'
+           << (piece.encoded ? kEncodedPiece : kTextPiece) << '\t' << piece.path << '\n';
     }
   }
   std::ofstream out(file, std::ios::trunc);
@@ -175,12 +184,14 @@ bool read_plan(const char *file, std::vector<Shard> &shards, int &nreducers) {
   while (std::getline(in, line)) {
     size_t k = 0;
     Piece piece;
+    char kind = 0;
     int path_at = 0;
-    if (sscanf(line.c_str(), "piece\t%zu\t%lld\t%lld\t%n", &k, &piece.offset, &piece.length,
-               &path_at) != 3 ||
-        path_at == 0 || k > shards.size()) {
+    if (sscanf(line.c_str(), "piece\t%zu\t%lld\t%lld\t%c\t%n", &k, &piece.offset,
+               &piece.length, &kind, &path_at) != 4 ||
+        path_at == 0 || k > shards.size() || (kind != kTextPiece && kind != kEncodedPiece)) {
       return false;
     }
+    piece.encoded = kind == kEncodedPiece;
     piece.path = line.substr(static_cast<size_t>(path_at));
     if (k == shards.size()) shards.emplace_back();
     shards[k].bytes += piece.length > 0 ? piece.length : 0;

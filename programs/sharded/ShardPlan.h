@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
-/* A byte range of one input file; `length` -1 reads to the end (a file whose size cannot be
- * known in advance, such as a pipe). `path` is absolute: shards run in other directories. */
+#include "programs/sharded/Inputs.h"
+
+/* A byte range of one input file, `length` -1 reading to the end; or, `encoded`, a compressed
+ * file or an archive read whole through its decoder. `path` is absolute: shards run in other
+ * directories. */
 struct Piece {
   std::string path;
   long long offset = 0;
   long long length = 0;
+  bool encoded = false;
 };
 
 struct Shard {
@@ -34,14 +38,20 @@ long long find_cut(int fd, long long from, long long size);
  * shards of 48 MB, not three of 64 MB of which the last runs alone. At least 1. */
 long long balanced_shard_size(long long total_bytes, long long shard_size, int jobs);
 
-/* The bytes of the inputs that are regular files. Stops through Error, naming the input, when
- * one cannot be opened. */
-long long input_bytes(const std::vector<std::string> &inputs);
+/* The bytes the inputs that are files hold on disk. */
+long long input_bytes(const std::vector<Input> &inputs);
 
-/* Cuts the inputs, in order, into shards of about shard_size bytes: small files are grouped,
- * a larger file is split at cuts found by find_cut. Every input is opened once to check it.
- * Stops through Error, naming the input, when one cannot be opened or read. */
-std::vector<Shard> plan_shards(const std::vector<std::string> &inputs, long long shard_size);
+/* The inputs that are files, in order, cut into shards of about shard_size bytes: small files
+ * are grouped, a larger text is split at cuts found by find_cut. A compressed file or archive
+ * is never split: counted as about kEncodedExpansion times its size, it joins a shard whole,
+ * unless `fed` is given and it is larger than a shard, when it goes there, with the streams,
+ * to be read as one and cut as it is decoded. Without `fed` streams are left out. Stops
+ * through Error, naming the input, when one cannot be read. */
+std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard_size,
+                               std::vector<Input> *fed);
+
+/* How many bytes of text a compressed file is reckoned to hold per byte, for sharing them out. */
+constexpr long long kEncodedExpansion = 4;
 
 /* Text naming a shard's pieces for messages: "big.txt bytes 0 to 67108863, a.txt", the first
  * few pieces and how many more. */

@@ -89,6 +89,7 @@ void prepare_work_dir(ShardRun &run) {
 void remove_work_files(const ShardRun &run) {
   if (run.keep_work_files) return;
   for (size_t k = 0; k < run.shards.size(); ++k) remove_shard_directory(run.shard_dir(k));
+  remove_shard_directory(work_file(run, kFeedDir));
   for (const char *name : kRunFiles) unlink(work_file(run, name).c_str());
   remove_created_dirs(run);
 }

@@ -13,6 +13,7 @@ struct ShardRun {
   int nreducers = 1;
   int jobs = 1;                  // shards counted at the same time
   bool keep_work_files = false;  // -k
+  bool as_stored = false;        // --as-is: nothing decompressed
   std::string work_dir;          // absolute
   // The directories this run created, the work directory's missing ancestors first and the work
   // directory last; removed at the end, the last first, when left empty.
@@ -41,6 +42,10 @@ std::string work_file(const ShardRun &run, const char *name);
  * mark that the merge job of a Slurm run leaves once the result is in place. */
 inline constexpr char kPlanFile[] = "plan.txt";
 inline constexpr char kMergedMark[] = "merged";
+
+/* The directory in the work directory where streams and large compressed files are cut into
+ * chunk files as they are read. */
+inline constexpr char kFeedDir[] = "feed";
 
 /* The job scripts of a Slurm run and what the merge job writes on its two streams. */
 inline constexpr char kShardsScript[] = "shards.sh";

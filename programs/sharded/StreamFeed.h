@@ -1,0 +1,56 @@
+/* The inputs that cannot be cut before they are read, streams and compressed files larger than
+ * a shard, read once, in order, and cut as they come into chunk files of about one shard size,
+ * each counted as a shard of its own, so that counting starts before a stream ends and every
+ * core counts while one decompresses. */
+#ifndef QUOVENT_PROGRAMS_SHARDED_STREAMFEED_H
+#define QUOVENT_PROGRAMS_SHARDED_STREAMFEED_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "map/WordScan.h"
+#include "programs/sharded/Inputs.h"
+
+/* A chunk file once complete, and its bytes. */
+struct Chunk {
+  std::string path;
+  long long bytes = 0;
+};
+
+class ChunkFeed {
+ public:
+  /* Chunks of about chunk_size bytes, written as chunk_<n>.txt into dir. before_chunk is called
+   * before a chunk is begun (to wait for room), on_chunk when it is complete. */
+  ChunkFeed(std::string dir, long long chunk_size, std::function<void()> before_chunk,
+            std::function<void(const Chunk &)> on_chunk);
+  ~ChunkFeed();
+  ChunkFeed(const ChunkFeed &) = delete;
+  ChunkFeed &operator=(const ChunkFeed &) = delete;
+
+  /* Reads the inputs in order into chunks: each text (a stream, a decompressed file, a member of
+   * an archive) ends with line ends that end its last word, and a chunk is cut only after a byte
+   * that safely ends a word, so that the chunks hold exactly the words of the texts. With
+   * as_stored nothing is decompressed. Failures stop the process, naming the input. */
+  void feed(const std::vector<Input> &inputs, bool as_stored);
+
+ private:
+  void copy(ByteSource &source);
+  void write_cut(const unsigned char *bytes, size_t size);
+  void write_bytes(const void *bytes, size_t size);
+  void end_text();
+  void finish_chunk();
+
+  std::string dir_;
+  long long chunk_size_;
+  std::function<void()> before_chunk_;
+  std::function<void(const Chunk &)> on_chunk_;
+  int fd_ = -1;
+  Chunk chunk_;
+  int chunks_ = 0;
+};
+
+/* Whether `name` is the name of a chunk file. */
+bool is_chunk_file(const std::string &name);
+
+#endif
