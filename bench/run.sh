@@ -3,7 +3,10 @@
 # C.UTF-8 and en_US.UTF-8.
 #
 #   bench/run.sh [--sizes 40,200] [--corpora prose,wide] [--rounds 5]
-#                [--locales C.UTF-8,en_US.UTF-8] [--seed 1] [--bin DIR] [--work DIR]
+#                [--locales C.UTF-8,en_US.UTF-8] [--seed 1] [--bin DIR] [--work DIR] [--no-tools]
+#
+# --no-tools leaves out the two counts made of the platform's text tools (Quovent and the
+# classic pipe), which take most of a round.
 #
 # Corpora: "prose" draws its words from a vocabulary of 60,000 (about 60,000 distinct words at
 # 40 MB), "wide" from 300,000 (about 275,000). The yardstick is the hand-tuned one-core
@@ -24,6 +27,7 @@ repo=$(cd "$here/.." && pwd)
 sizes=40
 corpora=prose
 rounds=5
+tools=1
 locales=C.UTF-8,en_US.UTF-8
 seed=1
 bin=$repo/build/bin
@@ -33,12 +37,13 @@ while [ $# -gt 0 ]; do
   case $1 in
     --sizes) sizes=$2; shift 2 ;;
     --corpora) corpora=$2; shift 2 ;;
+    --no-tools) tools=0; shift ;;
     --rounds) rounds=$2; shift 2 ;;
     --locales) locales=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --bin) bin=$(cd "$2" && pwd); shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -52,6 +57,10 @@ have_v3=0; [ -x "$bin/QuoventMR_v3" ] && have_v3=1
 [ $have_v2a = 1 ] || echo "note: $bin/QuoventMR_v2a not built: its rows and checks are skipped"
 [ $have_v2b = 1 ] || echo "note: $bin/QuoventMR_v2b not built: its rows and checks are skipped"
 [ $have_v3 = 1 ] || echo "note: $bin/QuoventMR_v3 not built: its rows and checks are skipped"
+
+have_compressors=0
+command -v gzip > /dev/null && command -v zstd > /dev/null && have_compressors=1
+[ $have_compressors = 1 ] || echo "note: gzip or zstd not found: the compressed-input rows are skipped"
 
 mkdir -p "$work/corpora" "$work/locales"
 work=$(cd "$work" && pwd)
@@ -103,6 +112,9 @@ for kind in ${corpora//,/ }; do
       head -n $((lines / 2)) "$whole" > "$whole.half0"
       tail -n +$((lines / 2 + 1)) "$whole" > "$whole.half1"
     fi
+    # The same text compressed, for QuoventMR_v3 on compressed input against decompression alone.
+    [ $have_compressors = 1 ] && [ ! -s "$whole.gz" ] && gzip -c "$whole" > "$whole.gz"
+    [ $have_compressors = 1 ] && [ ! -s "$whole.zst" ] && zstd -q -c "$whole" > "$whole.zst"
   done
 done
 ascii=$(corpus "ascii_${seed}_2.txt" 2 --ascii)
@@ -124,7 +136,8 @@ run_timed() {
   ended=$(date +%s%N)
   read -r _ user sys rss < "$dir/time.txt"
   wall=$(awk -v s="$started" -v e="$ended" 'BEGIN { printf "%.4f", (e - s) / 1e9 }')
-  awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" 'BEGIN { print l, w, u + s, r }' >> "$measurements"
+  awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" -v n="$round" \
+    'BEGIN { print l, w, u + s, r, n }' >> "$measurements"
 }
 
 classic_pipe() {  # classic_pipe INPUT OUTPUT
@@ -188,9 +201,21 @@ for locale in ${locales//,/ }; do
           run_timed "$label" "$runs/v3" "$bin/QuoventMR_v3" $sharding -r 1 "$whole"
           check_same "v3 $sharding -r 1 against QuoventMR -r 1" "$runs/v3/Result/qv.txt" "$runs/mr1/Result/qv.txt"
         done
+        if [ $have_compressors = 1 ]; then
+          # Counting a compressed file, against decompressing it alone.
+          for compressed in gz zst; do
+            decompress="gzip -dc"
+            [ $compressed = zst ] && decompress="zstd -qdc"
+            run_timed "${decompress%% *}_-d_.$compressed" "$runs/unpack" bash -c "$decompress '$whole.$compressed' > /dev/null"
+            run_timed "QuoventMR_v3_-j_2_.$compressed" "$runs/v3" "$bin/QuoventMR_v3" -j 2 -r 1 "$whole.$compressed"
+            check_same "v3 -j 2 -r 1 on .$compressed against QuoventMR -r 1" "$runs/v3/Result/qv.txt" "$runs/mr1/Result/qv.txt"
+          done
+        fi
       fi
-      run_timed "Quovent" "$runs/quovent" "$bin/Quovent" "$whole"
-      run_timed "classic_pipe" "$runs/pipe" bash -c "$(declare -f classic_pipe); classic_pipe '$whole' out.txt"
+      if [ $tools = 1 ]; then
+        run_timed "Quovent" "$runs/quovent" "$bin/Quovent" "$whole"
+        run_timed "classic_pipe" "$runs/pipe" bash -c "$(declare -f classic_pipe); classic_pipe '$whole' out.txt"
+      fi
 
       # Totals on ASCII-only text must equal the classic pipe's.
       rm -rf "$runs/ascii"; mkdir -p "$runs/ascii/tmp" "$runs/ascii/Result"
@@ -206,20 +231,22 @@ for locale in ${locales//,/ }; do
       echo
       echo "## $locale, $kind, $mb MB$distinct, median of $rounds rounds"
       echo
-      echo "| program | wall s | user+sys s | peak RSS MB | s per MB | time / QuoventMR -r 1 | time / yardstick |"
+      echo "| program | wall s | user+sys s | peak RSS MB | s per MB | time / QuoventMR -r 1 | time / yardstick, per round |"
       echo "|---|---|---|---|---|---|---|"
     } >> "$report"
     base_wall=$(awk '$1 == "QuoventMR_-r_1" { print $2 }' "$measurements" | median)
-    yardstick_wall=0
-    [ -n "$yardstick" ] && yardstick_wall=$(awk '$1 == "yardstick" { print $2 }' "$measurements" | median)
     for label in $(awk '{ print $1 }' "$measurements" | awk '!seen[$0]++'); do
       wall=$(awk -v l="$label" '$1 == l { print $2 }' "$measurements" | median)
       cpu=$(awk -v l="$label" '$1 == l { print $3 }' "$measurements" | median)
       rss=$(awk -v l="$label" '$1 == l { print $4 }' "$measurements" | median)
+      # The ratio to the yardstick is taken round by round, as the time of both in the same
+      # round, and its median shown: a slow spell of the machine then slows both alike.
+      ratio=$(awk -v l="$label" '$1 == "yardstick" { y[$5] = $2 } $1 == l { w[$5] = $2 }
+                END { for (n in w) if (n in y && y[n] > 0) print w[n] / y[n] }' "$measurements" | median)
       awk -v l="${label//_/ }" -v w="$wall" -v c="$cpu" -v r="$rss" -v mb="$mb" -v b="$base_wall" \
-        -v y="$yardstick_wall" \
+        -v y="${ratio:-0}" \
         'BEGIN { printf "| %s | %.3f | %.3f | %.1f | %.4f | %.2fx | %s |\n", l, w, c, r / 1024, w / mb, w / b,
-                 (y > 0 ? sprintf("%.2fx", w / y) : "-") }' \
+                 (y > 0 ? sprintf("%.2fx", y) : "-") }' \
         >> "$report"
     done
   done

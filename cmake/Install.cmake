@@ -62,7 +62,8 @@ install(FILES reduce/Reduce.h DESTINATION ${QUOVENT_INSTALL_INCLUDEDIR}/reduce)
 
 # The README shows docs/dataflow.svg by that relative path; it keeps it beside the README.
 install(FILES README.md DESTINATION ${QUOVENT_INSTALL_DOCDIR})
-install(FILES docs/dataflow.svg docs/hardening.md DESTINATION ${QUOVENT_INSTALL_DOCDIR}/docs)
+install(FILES docs/dataflow.svg docs/hardening.md docs/building.md docs/programs.md
+        DESTINATION ${QUOVENT_INSTALL_DOCDIR}/docs)
 # The README links the benchmark's page, which shows its chart by a relative path.
 install(FILES bench/README.md bench/chart.svg DESTINATION ${QUOVENT_INSTALL_DOCDIR}/bench)
 file(GLOB QUOVENT_SAMPLE_TEXTS ${PROJECT_SOURCE_DIR}/Input/*.txt)

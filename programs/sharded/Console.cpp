@@ -72,6 +72,11 @@ void Progress::update(size_t shards_done, long long bytes_done) {
   line_shown_ = true;
 }
 
+void Progress::add_shard(long long bytes) {
+  ++shards_;
+  bytes_ += bytes;
+}
+
 void Progress::clear() {
   if (line_shown_) write_text(kClearLine);
   line_shown_ = false;

@@ -300,7 +300,10 @@ void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long lon
       Error("[QuoventMR_v3] Error waiting for the shards");
     }
     if (count == 2 && waits[1].revents != 0) {
-      for (const Chunk &chunk : feeder.take_reports()) children.add_chunk(chunk);
+      for (const Chunk &chunk : feeder.take_reports()) {
+        children.add_chunk(chunk);
+        progress.add_shard(chunk.bytes);
+      }
     }
     if (waits[0].revents != 0) {
       signalfd_siginfo info;

@@ -48,7 +48,8 @@ done
 
 doc=$prefix/share/doc/quovent
 same_file "$source_dir/README.md" "$doc/README.md"
-for page in docs/dataflow.svg docs/hardening.md bench/README.md bench/chart.svg; do
+for page in docs/dataflow.svg docs/hardening.md docs/building.md docs/programs.md bench/README.md \
+    bench/chart.svg; do
   same_file "$source_dir/$page" "$doc/$page"
 done
 for text in "$source_dir"/Input/*.txt; do

@@ -1,6 +1,7 @@
-// QuoventMR_v3 end to end: inputs cut at every line end where a cut is allowed, counted in
-// shards and merged, give the bytes of QuoventMR; its work files go as they came; its command
-// line refuses what it cannot use before it touches anything.
+// QuoventMR_v3 end to end: inputs cut at every place where a cut is allowed, counted in shards
+// and merged, give the bytes of QuoventMR, whatever they come as (trees, compressed files,
+// archives, streams); its work files go as they came; what it cannot use is refused before it
+// touches anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,9 +24,9 @@ RunResult v3(const ScratchDir &dir, const std::vector<std::string> &args,
   return run_program(program_path("QuoventMR_v3"), args, dir.path(), environment);
 }
 
-// Text whose line ends are the places where a shard may end: lines that end in stray lead
-// bytes of two-, three- and four-byte units (which swallow the line end), in continuation
-// bytes, in letters of U+00C0 to U+00FF and in words of the longest length.
+// Text whose blanks and line ends are the places where a shard may end: lines that end in
+// stray lead bytes of two-, three- and four-byte units (which swallow the bytes after them), in
+// continuation bytes, in letters of U+00C0 to U+00FF and in words of the longest length.
 std::string adversarial_text(size_t variant) {
   const std::vector<std::string> tails = {
       "a",       "\xC3",        "\xC3\xA9", "x\xE2", "\xE2xy", "\xF0xx",
@@ -40,7 +41,7 @@ std::string adversarial_text(size_t variant) {
   return text + "end";  // no final line end
 }
 
-TEST(QuoventMRv3, ShardsCutAtEveryAllowedLineEndGiveTheBytesOfOneRun) {
+TEST(QuoventMRv3, ShardsCutAtEveryAllowedPlaceGiveTheBytesOfOneRun) {
   struct Case {
     const char *locale;
     const char *reducers;
@@ -63,7 +64,7 @@ TEST(QuoventMRv3, ShardsCutAtEveryAllowedLineEndGiveTheBytesOfOneRun) {
     std::vector<std::string> one_run = {"-r", c.reducers, "-o", "Result/one.txt"};
     one_run.insert(one_run.end(), inputs.begin(), inputs.end());
     ASSERT_EQ(run_program(program_path("QuoventMR"), one_run, dir.path(), env).exit_status, 0);
-    // One byte a shard: a cut at every line end that allows one.
+    // One byte a shard: a cut at every place that allows one.
     std::vector<std::string> sharded = {"-s", "1", "-j", c.jobs, "-r", c.reducers};
     sharded.insert(sharded.end(), inputs.begin(), inputs.end());
     RunResult result = v3(dir, sharded, env);
@@ -81,6 +82,11 @@ TEST(QuoventMRv3, WorkFilesGoUnlessKeptAndAreNeverTakenOver) {
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
   // Not on a terminal: a start line and an end line.
   EXPECT_EQ(std::count(plain.err.begin(), plain.err.end(), '\n'), 2) << plain.err;
+
+  // A directory without tmp/ is left as it was found.
+  fs::remove(dir / "tmp");
+  ASSERT_EQ(v3(dir, {"-s", "8", "a.txt"}).exit_status, 0);
+  EXPECT_FALSE(fs::exists(dir / "tmp"));
 
   RunResult kept = v3(dir, {"-s", "8", "-k", "-w", "work", "a.txt"});
   ASSERT_EQ(kept.exit_status, 0) << kept.err;
@@ -117,6 +123,86 @@ TEST(QuoventMRv3, CommandLinesThatCannotBeUsedTouchNothing) {
   EXPECT_EQ(no_dir.exit_status, ENOENT);
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
   EXPECT_FALSE(fs::exists(dir / "Result/qv.txt"));
+}
+
+// Runs a shell command line in the scratch directory, with the programs' directory on PATH.
+RunResult shell(const ScratchDir &dir, const std::string &command,
+                const std::vector<std::string> &environment = {}) {
+  std::vector<std::string> env = environment;
+  env.push_back("PATH=" + program_path("").string() + ":/usr/bin:/bin");
+  return run_program("/bin/bash", {"-c", command}, dir.path(), env);
+}
+
+TEST(QuoventMRv3, ATreeOfCompressedFilesAndArchivesCountsAsItsTextsDecompressed) {
+  ScratchDir dir;
+  std::vector<std::string> texts = multilingual_texts();
+  texts.push_back(adversarial_text(0));
+  const char *names[] = {"t0", "t1", "t2", "t3"};
+  for (size_t i = 0; i < texts.size() && i < std::size(names); ++i) write_file(dir / names[i], texts[i]);
+  // In name order: a/one.gz (t0 and t1 as two gzip members), a/two.bz2 (t1), b/c.xz (t2),
+  // b/d.zst (t3), b/e.tar.gz (t0, t3), b/loop (a link back up: taken once), plain.txt (t2),
+  // z (a second link to plain.txt: taken once).
+  RunResult made = shell(dir,
+                         "set -e; mkdir -p tree/a tree/b; (gzip -c t0; gzip -c t1) > tree/a/one.gz;"
+                         "bzip2 -c t1 > tree/a/two.bz2; xz -c t2 > tree/b/c.xz;"
+                         "zstd -q -c t3 > tree/b/d.zst; tar czf tree/b/e.tar.gz t0 t3;"
+                         "ln -s .. tree/b/loop; cp t2 tree/plain.txt; ln -s plain.txt tree/z");
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  const std::vector<std::string> decompressed = {"t0", "t1", "t1", "t2", "t3", "t0", "t3", "t2"};
+  for (const char *reducers : {"1", "3"}) {
+    std::vector<std::string> one_run = {"-r", reducers, "-o", "Result/one.txt"};
+    one_run.insert(one_run.end(), decompressed.begin(), decompressed.end());
+    ASSERT_EQ(run_program(program_path("QuoventMR"), one_run, dir.path()).exit_status, 0);
+    // Shards small enough that the compressed files go through chunks as well as whole.
+    for (const char *shard_size : {"64M", "300"}) {
+      SCOPED_TRACE(std::string("-r ") + reducers + " -s " + shard_size);
+      RunResult result = v3(dir, {"-r", reducers, "-s", shard_size, "tree"});
+      ASSERT_EQ(result.exit_status, 0) << result.err;
+      EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+    }
+  }
+}
+
+TEST(QuoventMRv3, StreamsAreReadOnceAndCutAsTheyCome) {
+  ScratchDir dir;
+  write_file(dir / "a.txt", adversarial_text(1) + multilingual_texts()[1]);
+  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-o", "Result/one.txt", "a.txt"}, dir.path())
+                .exit_status,
+            0);
+  for (const char *command :
+       {"cat a.txt | QuoventMR_v3 -s 1 -", "gzip -c a.txt | QuoventMR_v3 -",
+        "QuoventMR_v3 -s 1 <(cat a.txt)",
+        "mkfifo pipe; cat a.txt > pipe & QuoventMR_v3 -j 1 -s 1 pipe; rm pipe"}) {
+    SCOPED_TRACE(command);
+    fs::remove(dir / "Result/qv.txt");
+    RunResult result = shell(dir, command);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+    EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+  }
+}
+
+TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
+  ScratchDir dir;
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "palabra " + std::to_string(i) + " número\n";
+  write_file(dir / "a.txt", text);
+  ASSERT_EQ(shell(dir, "gzip -c a.txt | head -c 2000 > cut.gz").exit_status, 0);
+  write_file(dir / "Result/qv.txt", "old\n");
+  for (const char *size : {"64M", "1K"}) {  // the file whole in a shard, and read in chunks
+    RunResult truncated = v3(dir, {"-s", size, "a.txt", "cut.gz"});
+    EXPECT_EQ(truncated.exit_status, 65);
+    EXPECT_NE(truncated.err.find("cut.gz: truncated gzip input"), std::string::npos)
+        << truncated.err;
+    EXPECT_EQ(read_file(dir / "Result/qv.txt"), "old\n");
+    EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+  }
+  // Something that is neither a file, a directory nor a stream is refused before counting.
+  RunResult socket = shell(dir, "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('s')\";"
+                                "QuoventMR_v3 a.txt s");
+  EXPECT_EQ(socket.exit_status, 66);
+  EXPECT_NE(socket.err.find("s is neither a file"), std::string::npos) << socket.err;
+  EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
 }
 
 }  // namespace
