@@ -34,6 +34,7 @@ constexpr char kProgram[] = "QuoventMR_v3";
 constexpr char kUsage[] =
     "Usage: QuoventMR_v3 [-j <jobs>] [-s <shard_size>] [-r <nreducers>] [-o <output_file>]\n"
     "                    [-w <work_dir>] [-k] [--as-is] [--slurm] [--sbatch <options>]\n"
+    "                    [--scheduler-timeout <seconds>]\n"
     "                    <inputs: files, directories, - for standard input>\n"
     "  -j  shards counted at the same time (default: the online processors)\n"
     "  -s  bytes of input per shard, with K, M or G (default 64M)\n"
@@ -44,14 +45,16 @@ constexpr char kUsage[] =
     "  -k  keep the shards' work files\n"
     "  --as-is           count compressed files and archives as the bytes they are\n"
     "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
-    "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n";
+    "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n"
+    "  --scheduler-timeout <s>  stop when squeue has not answered for so long (default 60)\n";
 
 constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 constexpr char kDefaultWorkDir[] = "tmp/v3";
 constexpr long long kDefaultShardSize = 64LL << 20;
 constexpr long long kMaxJobs = 4096;
+constexpr long long kMaxSchedulerTimeout = 86400;
 
-enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs };
+enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout };
 
 struct Options {
   ShardRun run;
@@ -72,6 +75,8 @@ Options read_options(int argc, char **argv) {
                                         {kRunShardOption, required_argument, nullptr, kRunShard},
                                         {kMergeShardsOption, no_argument, nullptr, kMergeShards},
                                         {"as-is", no_argument, nullptr, kAsIs},
+                                        {"scheduler-timeout", required_argument, nullptr,
+                                         kSchedulerTimeout},
                                         {"help", no_argument, nullptr, 'h'},
                                         {nullptr, 0, nullptr, 0}};
   Options options;
@@ -87,6 +92,7 @@ Options read_options(int argc, char **argv) {
       case 'j':
         if (!read_whole_number(optarg, 1, kMaxJobs, number)) usage_error("-j must be 1 to 4096");
         options.run.jobs = static_cast<int>(number);
+        options.run.jobs_given = true;
         break;
       case 's':
         if (!read_byte_size(optarg, options.shard_size)) {
@@ -124,6 +130,12 @@ Options read_options(int argc, char **argv) {
         break;
       case kAsIs:
         options.run.as_stored = true;
+        break;
+      case kSchedulerTimeout:
+        if (!read_whole_number(optarg, 1, kMaxSchedulerTimeout, number)) {
+          usage_error("--scheduler-timeout must be 1 to 86400 seconds");
+        }
+        options.run.scheduler_timeout = static_cast<int>(number);
         break;
       case 'h':
         fputs(kUsage, stdout);
@@ -256,7 +268,10 @@ int main(int argc, char **argv) {
   progress.start("Counting " + megabytes(run.bytes()) + " of " + std::to_string(inputs.size()) +
                  " inputs in " + std::to_string(run.shards.size()) + " shards" +
                  (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
-                 ", " + std::to_string(run.jobs) + " at a time" + (options.slurm ? " on Slurm" : "") +
+                 (options.slurm && !run.jobs_given
+                      ? ", as Slurm places them"
+                      : ", " + std::to_string(run.jobs) + " at a time" +
+                            (options.slurm ? " on Slurm" : "")) +
                  ", with " + std::to_string(run.nreducers) + " reducers.");
   if (options.slurm) {
     run_on_slurm(run, progress);

@@ -12,6 +12,8 @@ struct ShardRun {
   std::vector<Shard> shards;
   int nreducers = 1;
   int jobs = 1;                  // shards counted at the same time
+  bool jobs_given = false;       // -j was given: under Slurm it throttles the array
+  int scheduler_timeout = 60;    // seconds squeue may fail or not answer under Slurm
   bool keep_work_files = false;  // -k
   bool as_stored = false;        // --as-is: nothing decompressed
   std::string work_dir;          // absolute

@@ -1,6 +1,8 @@
 #include "programs/sharded/SlurmRun.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sysexits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "common/Clock.h"
 #include "common/Errors.h"
 #include "programs/sharded/Console.h"
 #include "programs/sharded/ShardCount.h"
@@ -115,16 +118,36 @@ std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &
   return argv;
 }
 
-// Whether any of the jobs (ids separated by commas) is still waiting, running or ending.
-bool jobs_active(const std::string &ids) {
-  int status = 0;
-  std::string printed =
-      output_of({"squeue", "--noheader", "--jobs=" + ids,
-                 "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
-                status);
-  // A failed squeue (the controller not answering for a moment) counts as jobs still active.
-  if (status != 0) return true;
-  return printed.find_first_not_of(" \n") != std::string::npos;
+enum class JobsState { kActive, kFinished, kUnknown };
+
+// Whether any of the jobs (ids separated by commas) is still waiting, running or ending; unknown
+// when squeue fails or does not answer within `seconds` (it is then stopped).
+JobsState jobs_state(const std::string &ids, int seconds) {
+  int output = -1;
+  pid_t pid = start_command({"squeue", "--noheader", "--jobs=" + ids,
+                             "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED",
+                             "--format=%i"},
+                            &output);
+  std::string printed;
+  timespec started = monotonic_now();
+  char block[256];
+  for (;;) {
+    int left_ms = static_cast<int>((seconds - seconds_since(started)) * 1000);
+    pollfd wait{output, POLLIN, 0};
+    if (left_ms <= 0 || poll(&wait, 1, left_ms) == 0) {
+      kill(pid, SIGKILL);
+      close(output);
+      wait_status(pid);
+      return JobsState::kUnknown;
+    }
+    ssize_t n = read(output, block, sizeof block);
+    if (n <= 0) break;
+    printed.append(block, static_cast<size_t>(n));
+  }
+  close(output);
+  if (wait_status(pid) != 0) return JobsState::kUnknown;
+  return printed.find_first_not_of(" \n") != std::string::npos ? JobsState::kActive
+                                                               : JobsState::kFinished;
 }
 
 size_t shards_counted(const ShardRun &run, long long &bytes) {
@@ -176,8 +199,11 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
                                      shell_quoted(run.output_file));
 
   std::vector<std::string> array = sbatch_command(run, "quovent-shards");
-  array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) + "%" +
-                  std::to_string(run.jobs));
+  // Without -j Slurm places the tasks; a task whose node is lost is queued again, also where
+  // the site's default is not to.
+  array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) +
+                  (run.jobs_given ? "%" + std::to_string(run.jobs) : std::string()));
+  array.push_back("--requeue");
   array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardLog
                                                      : std::string("/dev/null")));
   array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
@@ -200,11 +226,25 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
   sigset_t old_mask;
   sigprocmask(SIG_BLOCK, &waited, &old_mask);
+  const std::string jobs = array_id + "," + merge_id;
+  timespec last_answer = monotonic_now();
   for (;;) {
     long long bytes = 0;
     size_t counted = shards_counted(run, bytes);
     progress.update(counted, bytes);
-    if (!jobs_active(array_id + "," + merge_id)) break;
+    JobsState state = jobs_state(jobs, run.scheduler_timeout);
+    if (state == JobsState::kFinished) break;
+    if (state == JobsState::kActive) last_answer = monotonic_now();
+    if (seconds_since(last_answer) >= run.scheduler_timeout) {
+      // Nothing tells whether the jobs will still run: they stay for the user to decide.
+      progress.clear();
+      report_error("squeue has not answered for " + std::to_string(run.scheduler_timeout) +
+                   " seconds while the jobs " + jobs +
+                   " had not finished; they are left in the queue: see them with squeue -j " +
+                   jobs + ", or cancel them with scancel " + array_id + " " + merge_id +
+                   "; the work directory " + run.work_dir + " is kept");
+      exit(EX_TEMPFAIL);
+    }
     timespec wait_at_most{0, kPollNanoseconds};
     int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
     if (signal_number > 0) {

@@ -205,4 +205,28 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
 }
 
+// A scheduler that stops answering while the run's jobs have not finished stops the driver
+// within the bound, with the jobs named and left queued: sbatch here takes the jobs, squeue
+// fails, or hangs.
+TEST(QuoventMRv3, ASchedulerThatStopsAnsweringIsReportedWithinTheBound) {
+  ScratchDir dir;
+  write_file(dir / "a.txt", "uno dos\n");
+  fs::create_directory(dir / "slurm");
+  write_file(dir / "slurm/sbatch", "#!/bin/sh\necho 41\n");
+  write_file(dir / "slurm/scancel", "#!/bin/sh\ntouch cancelled\n");
+  for (const char *squeue : {"#!/bin/sh\nexit 1\n", "#!/bin/sh\nexec sleep 30\n"}) {
+    SCOPED_TRACE(squeue);
+    write_file(dir / "slurm/squeue", squeue);
+    RunResult result = shell(dir, "chmod +x slurm/*; PATH=$PWD/slurm:$PATH "
+                                  "QuoventMR_v3 --slurm --scheduler-timeout 2 a.txt");
+    EXPECT_EQ(result.exit_status, 75);
+    EXPECT_NE(result.err.find("squeue has not answered for 2 seconds while the jobs 41,41"),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(fs::exists(dir / "cancelled"));
+    EXPECT_FALSE(fs::exists(dir / "Result/qv.txt"));
+    fs::remove_all(dir / "tmp/v3");
+  }
+}
+
 }  // namespace
