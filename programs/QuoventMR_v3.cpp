@@ -188,7 +188,7 @@ void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long lo
     stop_naming("[QuoventMR_v3] Error creating the directory", dir);
   }
   ChunkFeed feed(
-      dir, chunk_size, [] {},
+      dir, chunk_size, [] {}, [](const std::string &) {},
       [&run](const Chunk &chunk) {
         Shard shard;
         shard.pieces.push_back(Piece{chunk.path, 0, chunk.bytes, false});

@@ -77,6 +77,8 @@ void Progress::add_shard(long long bytes) {
   bytes_ += bytes;
 }
 
+void Progress::add_shard_bytes(long long bytes) { bytes_ += bytes; }
+
 void Progress::clear() {
   if (line_shown_) write_text(kClearLine);
   line_shown_ = false;

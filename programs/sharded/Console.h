@@ -17,8 +17,11 @@ class Progress {
   /* Shards counted so far and their bytes; shown at most a few times a second. */
   void update(size_t shards_done, long long bytes_done);
 
-  /* A shard added while the run goes on (a chunk of a stream), of `bytes` bytes. */
+  /* A shard added while the run goes on (a chunk of a stream), of `bytes` bytes so far. */
   void add_shard(long long bytes);
+
+  /* Bytes that a shard added while the run goes on turned out to hold. */
+  void add_shard_bytes(long long bytes);
 
   /* Ends the progress line and prints the closing line. */
   void finish(const std::string &what);

@@ -47,9 +47,10 @@ int status_of(int status) {
 }
 
 // The feeder: a child that reads the streams and large compressed files into chunk files and
-// tells the driver of each on a pipe, "<bytes> <path>\n", then "end\n". It starts a chunk only
-// with a credit: it has jobs + 1 at first, and the driver gives one back for every chunk
-// counted, so that at most about jobs + 1 chunks are on disk at once.
+// tells the driver of each on a pipe, "begin <path>\n" once it is created, so that a shard
+// counts it while it is written, and "done <bytes> <path>\n" once it is complete; then
+// "end\n". It starts a chunk only with a credit: it has jobs + 1 at first, and the driver gives
+// one back for every chunk counted, so that at most about jobs + 1 chunks are on disk at once.
 class Feeder {
  public:
   bool running() const { return pid_ > 0; }
@@ -84,6 +85,9 @@ class Feeder {
       int credits = run.jobs + 1;
       int credit_fd = credit[0];
       int report_fd = report[1];
+      auto report = [report_fd](const std::string &line) {
+        if (write_fully(report_fd, line.data(), line.size()) < 0) exit(EPIPE);
+      };
       ChunkFeed feed(
           dir_, chunk_size,
           [&credits, credit_fd] {
@@ -91,9 +95,9 @@ class Feeder {
             if (credits == 0 && read(credit_fd, &token, 1) == 1) ++credits;
             --credits;
           },
-          [report_fd](const Chunk &chunk) {
-            std::string line = std::to_string(chunk.bytes) + " " + chunk.path + "\n";
-            if (write_fully(report_fd, line.data(), line.size()) < 0) exit(EPIPE);
+          [&report](const std::string &path) { report("begin " + path + "\n"); },
+          [&report](const Chunk &chunk) {
+            report("done " + std::to_string(chunk.bytes) + " " + chunk.path + "\n");
           });
       feed.feed(inputs, run.as_stored);
       if (write_fully(report_fd, "end\n", 4) < 0) exit(EPIPE);
@@ -109,7 +113,7 @@ class Feeder {
     }
   }
 
-  // Reads what the feeder reported; returns the chunks it completed.
+  // Reads what the feeder reported; returns the chunks it began (bytes -1) and completed.
   std::vector<Chunk> take_reports() {
     std::vector<Chunk> chunks;
     char buf[4096];
@@ -127,8 +131,12 @@ class Feeder {
         done_ = true;
         continue;
       }
-      size_t blank = line.find(' ');
-      chunks.push_back(Chunk{line.substr(blank + 1), atoll(line.c_str())});
+      if (line.starts_with("begin ")) {
+        chunks.push_back(Chunk{line.substr(6), -1});
+      } else if (line.starts_with("done ")) {
+        size_t blank = line.find(' ', 5);
+        chunks.push_back(Chunk{line.substr(blank + 1), atoll(line.c_str() + 5)});
+      }
     }
     return chunks;
   }
@@ -136,6 +144,7 @@ class Feeder {
   // A chunk was counted: its file goes, and the feeder may begin another.
   void give_back(const std::string &chunk) {
     unlink(chunk.c_str());
+    unlink(chunk_done_mark(chunk).c_str());
     (void)!send(credit_fd_, "c", 1, MSG_NOSIGNAL);
   }
 
@@ -221,13 +230,19 @@ class ShardChildren {
     return counted;
   }
 
-  // A chunk the feeder completed becomes the run's next shard.
-  void add_chunk(const Chunk &chunk) {
-    Shard shard;
-    shard.pieces.push_back(Piece{chunk.path, 0, chunk.bytes, false});
-    shard.bytes = chunk.bytes;
-    run_.shards.push_back(shard);
-    chunk_of_shard_[run_.shards.size() - 1] = chunk.path;
+  // A chunk the feeder began becomes the run's next shard, counted while it is written; once
+  // complete, its bytes are known. Returns the bytes that the run gained.
+  long long add_chunk(const Chunk &chunk) {
+    if (chunk.bytes < 0) {
+      Shard shard;
+      shard.pieces.push_back(Piece{chunk.path, 0, -1, false, true});
+      run_.shards.push_back(shard);
+      shard_of_chunk_[chunk.path] = run_.shards.size() - 1;
+      chunk_of_shard_[run_.shards.size() - 1] = chunk.path;
+      return 0;
+    }
+    run_.shards[shard_of_chunk_[chunk.path]].bytes = chunk.bytes;
+    return chunk.bytes;
   }
 
   // Stops the children still running, reports, removes the work files and exits.
@@ -268,6 +283,7 @@ class ShardChildren {
   const sigset_t &child_mask_;
   std::map<pid_t, size_t> running_;
   std::map<size_t, std::string> chunk_of_shard_;
+  std::map<std::string, size_t> shard_of_chunk_;
 };
 
 }  // namespace
@@ -301,8 +317,9 @@ void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long lon
     }
     if (count == 2 && waits[1].revents != 0) {
       for (const Chunk &chunk : feeder.take_reports()) {
-        children.add_chunk(chunk);
-        progress.add_shard(chunk.bytes);
+        long long bytes = children.add_chunk(chunk);
+        if (chunk.bytes < 0) progress.add_shard(0);
+        if (bytes > 0) progress.add_shard_bytes(bytes);
       }
     }
     if (waits[0].revents != 0) {

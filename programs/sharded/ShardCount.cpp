@@ -51,6 +51,11 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
       while (input.next_text()) map_words(input, counter);
       continue;
     }
+    if (piece.growing) {
+      GrowingFileSource chunk(piece.path);
+      map_words(chunk, counter);
+      continue;
+    }
     int fd = open(piece.path.c_str(), O_RDONLY);
     if (fd < 0) stop_naming("[QuoventMR_v3:count_shard] Error opening input file", piece.path);
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {

@@ -9,13 +9,15 @@
 #include "programs/sharded/Inputs.h"
 
 /* A byte range of one input file, `length` -1 reading to the end; or, `encoded`, a compressed
- * file or an archive read whole through its decoder. `path` is absolute: shards run in other
+ * file or an archive read whole through its decoder; or, `growing`, a chunk of a stream that is
+ * counted while it is written. `path` is absolute: shards run in other
  * directories. */
 struct Piece {
   std::string path;
   long long offset = 0;
   long long length = 0;
   bool encoded = false;
+  bool growing = false;  // a chunk still being written: read until it is marked complete
 };
 
 struct Shard {

@@ -1,6 +1,7 @@
 // Streams and large compressed files cut into chunk files as they are read.
 #include "programs/sharded/StreamFeed.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -45,11 +46,38 @@ class DescriptorSource final : public ByteSource {
 
 bool is_chunk_file(const std::string &name) { return name.starts_with(kChunkPrefix); }
 
+std::string chunk_done_mark(const std::string &path) { return path + ".done"; }
+
+GrowingFileSource::GrowingFileSource(const std::string &path) : path_(path) {
+  fd_ = open(path.c_str(), O_RDONLY);
+  if (fd_ < 0) stop_naming("[QuoventMR_v3:count_shard] Error opening chunk file", path);
+}
+
+GrowingFileSource::~GrowingFileSource() { close(fd_); }
+
+size_t GrowingFileSource::read(unsigned char *buf, size_t room) {
+  // The reader may overtake the writer: at the end of what is written it waits a moment, unless
+  // the mark says that nothing more comes (and then reads once more what came before the mark).
+  constexpr useconds_t kWaitMicroseconds = 500;
+  for (;;) {
+    ssize_t n = read_block(fd_, buf, room);
+    if (n < 0) stop_naming("[QuoventMR_v3:count_shard] Error reading chunk file", path_);
+    if (n > 0 || complete_) return static_cast<size_t>(n);
+    if (access(chunk_done_mark(path_).c_str(), F_OK) == 0) {
+      complete_ = true;
+    } else {
+      usleep(kWaitMicroseconds);
+    }
+  }
+}
+
 ChunkFeed::ChunkFeed(std::string dir, long long chunk_size, std::function<void()> before_chunk,
+                     std::function<void(const std::string &)> on_begin,
                      std::function<void(const Chunk &)> on_chunk)
     : dir_(std::move(dir)),
       chunk_size_(chunk_size),
       before_chunk_(std::move(before_chunk)),
+      on_begin_(std::move(on_begin)),
       on_chunk_(std::move(on_chunk)) {}
 
 ChunkFeed::~ChunkFeed() {
@@ -89,6 +117,7 @@ void ChunkFeed::write_cut(const unsigned char *bytes, size_t size) {
       chunk_.bytes = 0;
       fd_ = create_output_file(chunk_.path.c_str());
       if (fd_ < 0) stop_naming("[QuoventMR_v3] Error opening chunk file", chunk_.path);
+      on_begin_(chunk_.path);
     }
     if (chunk_.bytes + static_cast<long long>(size) < chunk_size_) {
       write_bytes(bytes, size);
@@ -129,5 +158,8 @@ void ChunkFeed::finish_chunk() {
     stop_naming("[QuoventMR_v3] Error writting chunk file", chunk_.path);
   }
   fd_ = -1;
+  std::string mark = chunk_done_mark(chunk_.path);
+  int fd = create_output_file(mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0) stop_naming("[QuoventMR_v3] Error writting", mark);
   on_chunk_(chunk_);
 }

@@ -21,8 +21,10 @@ struct Chunk {
 class ChunkFeed {
  public:
   /* Chunks of about chunk_size bytes, written as chunk_<n>.txt into dir. before_chunk is called
-   * before a chunk is begun (to wait for room), on_chunk when it is complete. */
+   * before a chunk is begun (to wait for room), on_begin once its file exists, on_chunk when
+   * it is complete, after its mark of completion (chunk_done_mark) is made. */
   ChunkFeed(std::string dir, long long chunk_size, std::function<void()> before_chunk,
+            std::function<void(const std::string &)> on_begin,
             std::function<void(const Chunk &)> on_chunk);
   ~ChunkFeed();
   ChunkFeed(const ChunkFeed &) = delete;
@@ -44,13 +46,33 @@ class ChunkFeed {
   std::string dir_;
   long long chunk_size_;
   std::function<void()> before_chunk_;
+  std::function<void(const std::string &)> on_begin_;
   std::function<void(const Chunk &)> on_chunk_;
   int fd_ = -1;
   Chunk chunk_;
   int chunks_ = 0;
 };
 
-/* Whether `name` is the name of a chunk file. */
+/* Whether `name` is the name of a chunk file or of its mark. */
 bool is_chunk_file(const std::string &name);
+
+/* The file whose presence says that the chunk file `path` is complete. */
+std::string chunk_done_mark(const std::string &path);
+
+/* A chunk counted while it is written: its bytes as they come, waiting at its end until it is
+ * marked complete. A failed read stops the process, naming the file. */
+class GrowingFileSource final : public ByteSource {
+ public:
+  explicit GrowingFileSource(const std::string &path);
+  ~GrowingFileSource();
+  GrowingFileSource(const GrowingFileSource &) = delete;
+  GrowingFileSource &operator=(const GrowingFileSource &) = delete;
+  size_t read(unsigned char *buf, size_t room) override;
+
+ private:
+  std::string path_;
+  int fd_;
+  bool complete_ = false;
+};
 
 #endif
