@@ -106,7 +106,7 @@ std::string shard_failure_text(const std::string &shard_dir, const std::string &
   std::string line;
   while (std::getline(in, line)) {
     std::string plain;
-    // Drop the Select Graphic Rendition escapes that colour the stages' messages.
+    // Drop the Select Graphic Rendition escapes that colour the messages.
     for (size_t i = 0; i < line.size(); ++i) {
       if (line[i] == '\033') {
         size_t end = line.find('m', i);
@@ -118,7 +118,7 @@ std::string shard_failure_text(const std::string &shard_dir, const std::string &
       plain += line[i];
     }
     if (plain.empty()) continue;
-    // The stages end a message with a line end before the ": " and the error's text.
+    // Error ends a message with a line end before the ": " and the error's text.
     if (!text.empty() && plain[0] != ':') text += "; ";
     text += plain;
   }
