@@ -100,7 +100,7 @@ class Feeder {
             report("done " + std::to_string(chunk.bytes) + " " + chunk.path + "\n");
           });
       feed.feed(inputs, run.as_stored);
-      if (write_fully(report_fd, "end\n", 4) < 0) exit(EPIPE);
+      report("end\n");
       exit(0);
     }
     close(report[1]);
