@@ -46,7 +46,10 @@ class CollationKeyCache {
   size_t max_key_bytes_;
   std::vector<uint32_t> slots_;  // entry index + 1; 0 is a free slot; a power of two
   std::vector<Cached> entries_;
-  std::vector<std::unique_ptr<char[]>> blocks_;  // never move, so kept keys stay in place
+  struct FreeBlock {
+    void operator()(char *block) const;
+  };
+  std::vector<std::unique_ptr<char[], FreeBlock>> blocks_;  // never move: kept keys stay put
   size_t block_used_ = 0;
   size_t used_bytes_ = 0;
   std::unique_ptr<char[]> scratch_;  // where a key is made before it is kept
