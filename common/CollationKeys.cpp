@@ -41,14 +41,21 @@ const char *CollationKeyCache::find(uint32_t hash, const char *line, size_t leng
   }
 }
 
-const char *CollationKeyCache::find_or_make(uint32_t hash, const char *line, size_t length) {
+const char *CollationKeyCache::find_or_make(uint32_t hash, const char *line, size_t length,
+                                            char *scratch) {
   if (const char *kept = find(hash, line, length)) return kept;
-  if (!usable_ || entries_.size() >= max_keys_ || used_bytes_ + length + 2 > max_bytes_) return nullptr;
+  bool room = usable_ && entries_.size() < max_keys_ && used_bytes_ + length + 2 <= max_bytes_;
+  if (!room && scratch == nullptr) return nullptr;
+  char *made = room ? scratch_.get() : scratch;
   int saved_errno = errno;
-  size_t key_length = strxfrm(scratch_.get(), line, max_key_bytes_);
+  size_t key_length = strxfrm(made, line, max_key_bytes_);
   errno = saved_errno;
   if (key_length >= max_key_bytes_) return nullptr;
-  return keep(hash, line, length, scratch_.get(), key_length);
+  const char *kept = room ? keep(hash, line, length, made, key_length) : nullptr;
+  if (kept != nullptr) return kept;
+  if (scratch == nullptr) return nullptr;
+  if (made != scratch) memcpy(scratch, made, key_length + 1);
+  return scratch;
 }
 
 const char *CollationKeyCache::keep(uint32_t hash, const char *line, size_t length,

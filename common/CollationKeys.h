@@ -18,9 +18,13 @@ class CollationKeyCache {
   CollationKeyCache(size_t max_keys, size_t max_bytes, size_t max_key_bytes);
 
   /* The key of the zero-terminated `line` of `length` bytes, whose hash (any hash of its bytes
-   * that the caller always uses) is `hash`: the kept one, or made and kept now. nullptr when the
-   * cache is full or the key too long. A key stays valid until clear(). errno is kept. */
-  const char *find_or_make(uint32_t hash, const char *line, size_t length);
+   * that the caller always uses) is `hash`: the kept one, or made and kept now. When the cache
+   * is full the key is made into `scratch` (max_key_bytes bytes) and returned there, valid until
+   * scratch is reused; without scratch nullptr is returned then. nullptr too when the key is
+   * longer than max_key_bytes. A kept key stays valid until the cache is emptied. errno is
+   * kept. */
+  const char *find_or_make(uint32_t hash, const char *line, size_t length,
+                           char *scratch = nullptr);
 
   /* The kept key of the line, or nullptr. */
   const char *find(uint32_t hash, const char *line, size_t length) const;

@@ -3,7 +3,6 @@
 // core of this machine or as the tasks of a Slurm array job, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,20 +183,13 @@ void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
 void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
   if (streams.empty()) return;
   std::string dir = work_file(run, kFeedDir);
-  if (mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) {
-    stop_naming("[QuoventMR_v3] Error creating the directory", dir);
-  }
+  make_run_directory(dir, "[QuoventMR_v3] Error creating the directory");
   ChunkFeed feed(
       dir, chunk_size, [] {}, [](const std::string &) {},
       [&run](const Chunk &chunk) {
-        Shard shard;
-        shard.pieces.push_back(Piece{chunk.path, 0, chunk.bytes, false});
-        shard.bytes = chunk.bytes;
-        run.shards.push_back(shard);
-        if (mkdir(run.shard_dir(run.shards.size() - 1).c_str(), 0755) < 0 && errno != EEXIST) {
-          stop_naming("[QuoventMR_v3] Error creating the shard directory",
-                      run.shard_dir(run.shards.size() - 1));
-        }
+        run.shards.push_back(shard_of_chunk(chunk, false));
+        make_run_directory(run.shard_dir(run.shards.size() - 1),
+                           "[QuoventMR_v3] Error creating the shard directory");
       });
   feed.feed(streams, run.as_stored);
 }

@@ -2,7 +2,6 @@
 // make ordering fast under collating locales.
 #include "reduce/WordOrder.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "common/Collation.h"
@@ -32,11 +31,7 @@ int WordOrder::tuple_line_of(const char *word, int length, char *line) {
 
 const char *WordOrder::key_of(uint32_t hash, const char *line, size_t length, char *scratch) {
   if (by_bytes_) return nullptr;
-  if (const char *kept = keys_->find_or_make(hash, line, length)) return kept;
-  int saved_errno = errno;
-  size_t key_length = strxfrm(scratch, line, kMaxSortKeyBytes);
-  errno = saved_errno;
-  return key_length < kMaxSortKeyBytes ? scratch : nullptr;
+  return keys_->find_or_make(hash, line, length, scratch);
 }
 
 // In byte order a word's tuple line sorts as the word itself: what follows a word in its line

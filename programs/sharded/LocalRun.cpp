@@ -66,9 +66,7 @@ class Feeder {
       return;
     }
     dir_ = work_file(run, kFeedDir);
-    if (mkdir(dir_.c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
-      stop_naming("[QuoventMR_v3] Error creating the directory", dir_);
-    }
+    make_run_directory(dir_, "[QuoventMR_v3] Error creating the directory");
     int report[2];
     int credit[2];
     // Credits go over a socket, whose writes can refuse to raise SIGPIPE once the feeder is gone.
@@ -180,6 +178,7 @@ class ShardChildren {
       : run_(run), progress_(progress), feeder_(feeder), child_mask_(child_mask) {}
 
   void start(size_t k) {
+    // A chunk's shard has no directory yet; the planned ones have theirs.
     if (mkdir(run_.shard_dir(k).c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
       stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
     }
@@ -234,9 +233,7 @@ class ShardChildren {
   // complete, its bytes are known. Returns the bytes that the run gained.
   long long add_chunk(const Chunk &chunk) {
     if (chunk.bytes < 0) {
-      Shard shard;
-      shard.pieces.push_back(Piece{chunk.path, 0, -1, false, true});
-      run_.shards.push_back(shard);
+      run_.shards.push_back(shard_of_chunk(chunk, true));
       shard_of_chunk_[chunk.path] = run_.shards.size() - 1;
       chunk_of_shard_[run_.shards.size() - 1] = chunk.path;
       return 0;

@@ -86,6 +86,10 @@ void prepare_work_dir(ShardRun &run) {
   }
 }
 
+void make_run_directory(const std::string &dir, const char *what) {
+  if (mkdir(dir.c_str(), kDirectoryMode) < 0 && errno != EEXIST) stop_naming(what, dir);
+}
+
 void remove_work_files(const ShardRun &run) {
   if (run.keep_work_files) return;
   for (size_t k = 0; k < run.shards.size(); ++k) remove_shard_directory(run.shard_dir(k));

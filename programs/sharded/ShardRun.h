@@ -33,6 +33,10 @@ struct ShardRun {
  * belongs to another run and is refused. Stops through Error or Fail. */
 void prepare_work_dir(ShardRun &run);
 
+/* Creates `dir` in the work directory unless it exists; stops through Error with "<what> <dir>"
+ * otherwise. */
+void make_run_directory(const std::string &dir, const char *what);
+
 /* Removes what the run created in its work directory (with -k, nothing), and the directories
  * the run created, as far as they are left empty. */
 void remove_work_files(const ShardRun &run);

@@ -44,6 +44,13 @@ class DescriptorSource final : public ByteSource {
 
 }  // namespace
 
+Shard shard_of_chunk(const Chunk &chunk, bool growing) {
+  Shard shard;
+  shard.pieces.push_back(Piece{chunk.path, 0, growing ? -1 : chunk.bytes, false, growing});
+  shard.bytes = growing ? 0 : chunk.bytes;
+  return shard;
+}
+
 bool is_chunk_file(const std::string &name) { return name.starts_with(kChunkPrefix); }
 
 std::string chunk_done_mark(const std::string &path) { return path + ".done"; }

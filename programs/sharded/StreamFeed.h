@@ -11,6 +11,7 @@
 
 #include "map/WordScan.h"
 #include "programs/sharded/Inputs.h"
+#include "programs/sharded/ShardPlan.h"
 
 /* A chunk file once complete, and its bytes. */
 struct Chunk {
@@ -52,6 +53,9 @@ class ChunkFeed {
   Chunk chunk_;
   int chunks_ = 0;
 };
+
+/* The shard that counts a chunk: complete, or `growing`, counted while it is written. */
+Shard shard_of_chunk(const Chunk &chunk, bool growing);
 
 /* Whether `name` is the name of a chunk file or of its mark. */
 bool is_chunk_file(const std::string &name);
