@@ -252,6 +252,8 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
   for (const Refusal &refusal :
        {Refusal{"-r 3 big.txt", 65, "the input big.txt has changed since the run was planned"},
         Refusal{"-r 2 big.txt", kUsageStatus, "it was planned with -r 3, not 2"},
+        Refusal{"-r 3 -s 1M --as-is big.txt", kUsageStatus,
+                "it was planned with -s 65536 bytes, not 1048576; --as-is was not given then"},
         Refusal{"-r 3 big.txt extra.txt", kUsageStatus,
                 "the input extra.txt was not among its inputs"},
         Refusal{"-r 3 - < extra.txt", kUsageStatus, "the stream standard input cannot be read"}}) {
