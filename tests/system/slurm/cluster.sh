@@ -156,10 +156,11 @@ kill_node() { # <state dir> <node>
     [ "$again" != "$processes" ] || break
     processes=$again
   done
+  # <node>_<job>.<step>, the batch script's step numbered 0xfffffffb.
   steps=$(find "$1/spool/$2" -maxdepth 1 -type s -name "$2_*" -printf '%f\n' 2>/dev/null |
     while read -r socket; do
       [ -z "$(socket_holders "$1/spool/$2/$socket")" ] || echo "${socket#"$2"_}"
-    done | tr '\n' ' ')
+    done | sed 's/\.4294967291$/.batch/' | paste -sd ' ')
   # shellcheck disable=SC2086 # one process id a word
   kill -KILL $slurmd $processes 2>/dev/null || true
   # shellcheck disable=SC2086
