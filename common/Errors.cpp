@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,16 @@ void Error(const char *msg) {
                            strerror(error_number), COLOR_RESET);
   (void)!write(2, line, stored_length(formatted, sizeof line));
   exit(error_number != 0 ? error_number : 1);
+}
+
+void Errorf(const char *format, ...) {
+  int error_number = errno;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(MsgError, sizeof MsgError, format, args);
+  va_end(args);
+  errno = error_number;
+  Error(MsgError);
 }
 
 void Fail(const char *msg, int status) {

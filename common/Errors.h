@@ -56,6 +56,11 @@ void printDebug(const char *msg);
  * success. Never returns. */
 __attribute__((noreturn)) void Error(const char *msg);
 
+/* Error with a message composed as snprintf composes it into MsgError (a long one is cut),
+ * for failures that name what failed: the errno of the failed call is kept for the message and
+ * the exit status, whatever composing it does. Never returns. */
+__attribute__((noreturn, format(printf, 1, 2))) void Errorf(const char *format, ...);
+
 /* Writes msg in bold red and a line end to standard error in one write and
  * ends the process with `status` (1 when it is 0): for failures that no
  * system call reported, such as a malformed input line, where Error's errno

@@ -9,6 +9,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "programs/sharded/Console.h"
 #include "programs/sharded/Inputs.h"
 #include "programs/sharded/LocalRun.h"
+#include "programs/sharded/RunPlan.h"
 #include "programs/sharded/ShardCount.h"
 #include "programs/sharded/ShardRun.h"
 #include "programs/sharded/SlurmRun.h"
@@ -33,7 +35,7 @@ constexpr char kProgram[] = "QuoventMR_v3";
 constexpr char kUsage[] =
     "Usage: QuoventMR_v3 [-j <jobs>] [-s <shard_size>] [-r <nreducers>] [-o <output_file>]\n"
     "                    [-w <work_dir>] [-k] [--as-is] [--slurm] [--sbatch <options>]\n"
-    "                    [--scheduler-timeout <seconds>]\n"
+    "                    [--scheduler-timeout <seconds>] [--resume]\n"
     "                    <inputs: files, directories, - for standard input>\n"
     "  -j  shards counted at the same time (default: the online processors)\n"
     "  -s  bytes of input per shard, with K, M or G (default 64M)\n"
@@ -45,7 +47,9 @@ constexpr char kUsage[] =
     "  --as-is           count compressed files and archives as the bytes they are\n"
     "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n"
-    "  --scheduler-timeout <s>  stop when squeue has not answered for so long (default 60)\n";
+    "  --scheduler-timeout <s>  stop when squeue has not answered for so long (default 60)\n"
+    "  --resume          go on with the run in the work directory that did not finish: the\n"
+    "                    same command, with the shards it counted kept\n";
 
 constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 constexpr char kDefaultWorkDir[] = "tmp/v3";
@@ -53,7 +57,20 @@ constexpr long long kDefaultShardSize = 64LL << 20;
 constexpr long long kMaxJobs = 4096;
 constexpr long long kMaxSchedulerTimeout = 86400;
 
-enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout };
+// Exit statuses of a resume that cannot go on: no run in the work directory, and a run whose
+// plan or inputs are no longer what it was counting.
+constexpr int kNoRunStatus = 66;       // EX_NOINPUT
+constexpr int kDamagedRunStatus = 65;  // EX_DATAERR
+
+enum LongOnly {
+  kSlurm = 256,
+  kSbatch,
+  kRunShard,
+  kMergeShards,
+  kAsIs,
+  kSchedulerTimeout,
+  kResume
+};
 
 struct Options {
   ShardRun run;
@@ -61,6 +78,7 @@ struct Options {
   bool slurm = false;
   long long run_shard = -1;   // a task of a Slurm run: the shard to count
   bool merge_shards = false;  // the merge job of a Slurm run
+  bool resume = false;
   std::vector<std::string> inputs;
 };
 
@@ -76,6 +94,7 @@ Options read_options(int argc, char **argv) {
                                         {"as-is", no_argument, nullptr, kAsIs},
                                         {"scheduler-timeout", required_argument, nullptr,
                                          kSchedulerTimeout},
+                                        {"resume", no_argument, nullptr, kResume},
                                         {"help", no_argument, nullptr, 'h'},
                                         {nullptr, 0, nullptr, 0}};
   Options options;
@@ -136,6 +155,9 @@ Options read_options(int argc, char **argv) {
         }
         options.run.scheduler_timeout = static_cast<int>(number);
         break;
+      case kResume:
+        options.resume = true;
+        break;
       case 'h':
         fputs(kUsage, stdout);
         exit(0);
@@ -147,33 +169,6 @@ Options read_options(int argc, char **argv) {
   }
   for (int i = optind; i < argc; ++i) options.inputs.emplace_back(argv[i]);
   return options;
-}
-
-// A job of a Slurm run reads what to do from the plan in the work directory.
-void read_run_plan(ShardRun &run) {
-  std::string plan = work_file(run, kPlanFile);
-  if (!read_plan(plan.c_str(), run.shards, run.nreducers)) {
-    snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] Error reading the plan %s\n", plan.c_str());
-    Error(MsgError);
-  }
-}
-
-// The shards' results, merged into the run's result. Those counted on this machine come from
-// this very program under this very locale, and are merged without checking their order again;
-// those of a Slurm run come from other machines, whose locales might differ.
-void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
-  // One shard's result is already the whole result: it moves into place, unless the output
-  // lies on another file system.
-  if (run.shards.size() == 1 && !counted_elsewhere &&
-      rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
-    return;
-  }
-  std::vector<std::string> results;
-  for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
-  std::vector<const char *> names;
-  for (const std::string &result : results) names.push_back(result.c_str());
-  auto merge = counted_elsewhere ? merge_result_files : merge_own_result_files;
-  merge(static_cast<int>(names.size()), names.data(), run.nreducers, run.output_file.c_str());
 }
 
 // Under Slurm the tasks decompress the files themselves (plan_shards gives each compressed file
@@ -200,10 +195,111 @@ void check_output_directory(const std::string &output_file) {
   size_t slash = output_file.rfind('/');
   std::string dir = slash == std::string::npos ? "." : output_file.substr(0, slash + 1);
   if (access(dir.c_str(), W_OK | X_OK) < 0) {
-    snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3] Error opening output directory %s\n",
-             dir.c_str());
-    Error(MsgError);
+    Errorf("[QuoventMR_v3] Error opening output directory %s\n", dir.c_str());
   }
+}
+
+// The inputs the shards of the plan do not hold: large compressed files that a local run reads
+// as it goes, cut into chunks.
+std::vector<Input> inputs_outside_plan(const ShardRun &run) {
+  std::set<std::string> planned;
+  for (const Shard &shard : run.shards) {
+    for (const Piece &piece : shard.pieces) planned.insert(piece.path);
+  }
+  std::vector<Input> outside;
+  for (const Input &input : run.inputs) {
+    if (!planned.contains(input.path)) outside.push_back(input);
+  }
+  return outside;
+}
+
+// Cuts the inputs into shards, creates the work directory and writes the plan; returns the
+// inputs that are read while the run goes on.
+// The size the inputs are cut at: -s, or less, so that every job gets as many shards.
+long long cut_size(const ShardRun &run) {
+  return balanced_shard_size(input_bytes(run.inputs), run.shard_size, run.jobs);
+}
+
+std::vector<Input> plan_run(ShardRun &run, bool slurm) {
+  long long shard_size = cut_size(run);
+  std::vector<Input> fed;
+  run.shards = plan_shards(run.inputs, shard_size, slurm ? nullptr : &fed);
+  if (slurm) {
+    for (const Input &input : run.inputs) {
+      if (input.kind == InputKind::kStream) fed.push_back(input);
+    }
+  }
+  prepare_work_dir(run);
+  if (slurm) {
+    // The tasks read only files: the streams are written into chunk files for them first.
+    feed_before_slurm(run, fed, shard_size);
+    fed.clear();
+  }
+  run.planned_shards = run.shards.size();
+  if (!write_plan(work_file(run, kPlanFile), run)) {
+    int failed_errno = errno;
+    remove_work_files(run);
+    errno = failed_errno;
+    Error("[QuoventMR_v3] Error writting the plan of the run (an input path with a line end?)");
+  }
+  return fed;
+}
+
+[[noreturn]] void refuse_resume(const ShardRun &run, const std::string &why, int status) {
+  report_error("Cannot resume the run in " + run.work_dir + ": " + why);
+  exit(status);
+}
+
+// Takes up the plan in the work directory, when this command can resume it, and the results of
+// the shards it counted; returns the inputs that are read while the run goes on.
+std::vector<Input> resume_run(ShardRun &run, bool slurm) {
+  run.work_dir = absolute_path(run.work_dir);
+  while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
+  std::string plan = work_file(run, kPlanFile);
+  if (access(plan.c_str(), F_OK) != 0) {
+    refuse_resume(run, "it holds no plan of a run", kNoRunStatus);
+  }
+  ShardRun planned = run;
+  if (!read_plan(plan, planned)) {
+    refuse_resume(run, "its plan " + plan + " cannot be read; remove the work directory",
+                  kDamagedRunStatus);
+  }
+  bool inputs_changed = false;
+  std::string difference = plan_difference(planned, run, inputs_changed);
+  if (!difference.empty()) {
+    refuse_resume(run, difference, inputs_changed ? kDamagedRunStatus : kUsageStatus);
+  }
+  run.shards = planned.shards;
+  run.planned_shards = planned.planned_shards;
+  run.created_dirs = planned.created_dirs;
+  std::vector<Input> fed = inputs_outside_plan(run);
+  if (slurm && !fed.empty()) {
+    refuse_resume(run, "it reads large compressed files on this machine as it goes: resume it "
+                       "without --slurm", kUsageStatus);
+  }
+  reuse_counted_shards(run);
+  return fed;
+}
+
+// A run that did not count: what failed, then what is kept of it. A run whose scheduler stopped
+// answering keeps everything, its jobs may still write; any other keeps the plan and the results
+// of the shards it counted, so that the same command with --resume goes on from them.
+[[noreturn]] void end_failed_run(const ShardRun &run, const RunOutcome &outcome,
+                                 Progress &progress) {
+  progress.clear();
+  for (const std::string &message : outcome.messages) report_error(message);
+  if (outcome.end == RunOutcome::End::kFailed) {
+    size_t kept = run.resumable() ? keep_counted_shards(run) : 0;
+    if (kept > 0) {
+      report_error(std::to_string(kept) + " of " + std::to_string(run.planned_shards) +
+                   " shards are counted and kept in " + run.work_dir +
+                   ": the same command with --resume counts only the others; to give the run "
+                   "up, remove that directory");
+    } else {
+      remove_work_files(run);
+    }
+  }
+  exit(outcome.status != 0 ? outcome.status : 1);
 }
 
 }  // namespace
@@ -214,64 +310,43 @@ int main(int argc, char **argv) {
   setlocale(LC_ALL, "");
 
   if (options.run_shard >= 0 || options.merge_shards) {
-    read_run_plan(run);
-    if (options.merge_shards) {
-      merge_shard_results(run, true);
-      std::string mark = work_file(run, kMergedMark);
-      int fd = create_output_file(mark.c_str());
-      if (fd < 0 || close_output_file(fd) != 0) stop_naming("[QuoventMR_v3] Error writting", mark);
-      return 0;
-    }
-    if (static_cast<size_t>(options.run_shard) >= run.shards.size()) {
-      usage_error("--run-shard names a shard that the plan does not hold");
-    }
-    count_shard(run.shards[options.run_shard], run.nreducers, run.shard_dir(options.run_shard),
-                run.keep_work_files);
+    run_slurm_job(run, options.run_shard, options.merge_shards);
     return 0;
   }
 
   if (options.inputs.empty()) usage_error("no input file");
   // Everything the run needs is checked before anything is written.
-  std::vector<Input> inputs = gather_inputs(options.inputs, run.as_stored);
+  run.inputs = gather_inputs(options.inputs, run.as_stored);
   check_output_directory(run.output_file);
   run.output_file = absolute_path(run.output_file);
-  long long shard_size = balanced_shard_size(input_bytes(inputs), options.shard_size, run.jobs);
-  std::vector<Input> fed;
-  run.shards = plan_shards(inputs, shard_size, options.slurm ? nullptr : &fed);
-  if (options.slurm) {
-    for (const Input &input : inputs) {
-      if (input.kind == InputKind::kStream) fed.push_back(input);
-    }
-  }
-  prepare_work_dir(run);
-  if (options.slurm) {
-    // The tasks read only files: the streams are written into chunk files for them first.
-    feed_before_slurm(run, fed, shard_size);
-    fed.clear();
-  }
-  if (!write_plan(work_file(run, kPlanFile).c_str(), run.shards, run.nreducers)) {
-    int failed_errno = errno;
-    remove_work_files(run);
-    errno = failed_errno;
-    Error("[QuoventMR_v3] Error writting the plan of the run (an input path with a line end?)");
-  }
+  run.shard_size = options.shard_size;
+  run.locale = current_locale();
+  std::vector<Input> fed = options.resume ? resume_run(run, options.slurm) : plan_run(run, options.slurm);
 
+  size_t counted_before = 0;
+  for (const Shard &shard : run.shards) counted_before += shard.counted ? 1 : 0;
   Progress progress(run.shards.size(), run.bytes(), isatty(STDERR_FILENO) == 1);
-  progress.start("Counting " + megabytes(run.bytes()) + " of " + std::to_string(inputs.size()) +
+  progress.start(std::string(options.resume ? "Resuming the count of " : "Counting ") +
+                 megabytes(run.bytes()) + " of " + std::to_string(run.inputs.size()) +
                  " inputs in " + std::to_string(run.shards.size()) + " shards" +
+                 (options.resume ? ", " + std::to_string(counted_before) + " counted before" : "") +
                  (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
                  (options.slurm && !run.jobs_given
                       ? ", as Slurm places them"
                       : ", " + std::to_string(run.jobs) + " at a time" +
                             (options.slurm ? " on Slurm" : "")) +
                  ", with " + std::to_string(run.nreducers) + " reducers.");
+  RunOutcome outcome;
   if (options.slurm) {
-    run_on_slurm(run, progress);
+    outcome = run_on_slurm(run, progress);
   } else {
-    count_shards_locally(run, fed, shard_size, progress);
-    progress.update(run.shards.size(), run.bytes());
-    merge_shard_results(run, false);
+    outcome = count_shards_locally(run, fed, cut_size(run), progress);
+    if (outcome.end == RunOutcome::End::kCounted) {
+      progress.update(run.shards.size(), run.bytes());
+      merge_shard_results(run, false);
+    }
   }
+  if (outcome.end != RunOutcome::End::kCounted) end_failed_run(run, outcome, progress);
   remove_work_files(run);
   char rate[64];
   double seconds = progress.elapsed_seconds();

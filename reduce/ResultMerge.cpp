@@ -38,19 +38,18 @@ constexpr char kTag[] = "[Merge:merge_result_files]";
 // them, so that it leaves nothing behind but what was there before.
 std::vector<std::string> g_temporaries;
 
+// Leaves errno as it was: it runs between a failed call and the error that reports it.
 void remove_temporaries() {
+  int failed_errno = errno;
   for (const std::string &name : g_temporaries) unlink(name.c_str());
   g_temporaries.clear();
+  errno = failed_errno;
 }
 
 // Error, after removing the temporaries; errno is the failed call's.
 [[noreturn]] void stop(const char *format, const char *name) {
-  int failed_errno = errno;
   remove_temporaries();
-  char message[COMPOSED_LINE_SIZE];
-  snprintf(message, sizeof message, format, kTag, name);
-  errno = failed_errno;
-  Error(message);
+  Errorf(format, kTag, name);
 }
 
 // One word of a result file, with what orders it: its section and the shuffle's sort key.

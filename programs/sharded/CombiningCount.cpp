@@ -78,11 +78,7 @@ class RunWriter {
   }
 
   [[noreturn]] void fail(const char *what) {
-    int failed_errno = errno;
-    snprintf(MsgError, sizeof MsgError, "[QuoventMR_v3:count_shard] %s the count file %s\n", what,
-             name_);
-    errno = failed_errno;
-    Error(MsgError);
+    Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name_);
   }
 
   const char *name_;

@@ -89,13 +89,6 @@ void Progress::finish(const std::string &what) {
   write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
 }
 
-void stop_naming(const char *what, const std::string &name) {
-  int failed_errno = errno;
-  snprintf(MsgError, sizeof MsgError, "%s %s\n", what, name.c_str());
-  errno = failed_errno;
-  Error(MsgError);
-}
-
 void report_error(const std::string &text) {
   write_text(std::string(COLOR_RED_B) + kTag + text + COLOR_RESET + "\n");
 }

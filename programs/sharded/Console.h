@@ -47,10 +47,6 @@ void report_error(const std::string &text);
  * "; ", or `otherwise` when it wrote nothing. */
 std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise);
 
-/* Stops the process through Error with "<what> <name>\n", keeping the errno of the call that
- * failed for the message and the exit status. */
-[[noreturn]] void stop_naming(const char *what, const std::string &name);
-
 /* "12.3 MB": bytes in megabytes (2^20 bytes) with one decimal, or in kilobytes below one
  * megabyte. */
 std::string megabytes(long long bytes);

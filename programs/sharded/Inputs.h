@@ -19,6 +19,7 @@ struct Input {
   InputKind kind = InputKind::kText;
   long long size = -1;  // of a regular file
   int fd = -1;          // a stream's descriptor, open from the check on: a pipe is opened once
+  long long modified_ns = -1;  // of a regular file: its modification time, in ns since the epoch
 };
 
 /* The inputs named by `args`, in their order; a directory gives every regular file under it, in

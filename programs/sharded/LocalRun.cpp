@@ -174,16 +174,20 @@ class Feeder {
 
 class ShardChildren {
  public:
-  ShardChildren(ShardRun &run, Progress &progress, Feeder &feeder, const sigset_t &child_mask)
-      : run_(run), progress_(progress), feeder_(feeder), child_mask_(child_mask) {}
+  ShardChildren(ShardRun &run, Feeder &feeder, const sigset_t &child_mask)
+      : run_(run), feeder_(feeder), child_mask_(child_mask) {}
 
   void start(size_t k) {
     // A chunk's shard has no directory yet; the planned ones have theirs.
     if (mkdir(run_.shard_dir(k).c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
       stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
+      return;
     }
     pid_t pid = fork();
-    if (pid < 0) stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
+    if (pid < 0) {
+      stop_all(k, "could not be started: " + std::string(strerror(errno)), 1);
+      return;
+    }
     if (pid == 0) {
       sigprocmask(SIG_SETMASK, &child_mask_, nullptr);
       if (!redirect_shard_output(run_.shard_dir(k), run_.keep_work_files)) {
@@ -196,13 +200,16 @@ class ShardChildren {
   }
 
   size_t running() const { return running_.size(); }
+  bool failed() const { return outcome_.end != RunOutcome::End::kCounted; }
+  const RunOutcome &outcome() const { return outcome_; }
 
-  // Takes the ends of finished children; returns the shards that ended well.
+  // Takes the ends of finished children; returns the shards that ended well. The first failure
+  // stops the others.
   size_t reap(long long &bytes_done) {
     size_t counted = 0;
     int status = 0;
     pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    while (!failed() && (pid = waitpid(-1, &status, WNOHANG)) > 0) {
       if (pid == feeder_.pid()) {
         if (!feeder_.ended(status)) {
           stop_all_for_input("Reading the streams and large compressed files failed: " +
@@ -242,28 +249,22 @@ class ShardChildren {
     return chunk.bytes;
   }
 
-  // Stops the children still running, reports, removes the work files and exits.
-  [[noreturn]] void stop_all(size_t k, const std::string &what, int status) {
+  // Stops the children still running; the outcome says why.
+  void stop_all(size_t k, const std::string &what, int status) {
     stop_all_for_input("Shard " + std::to_string(k) + " (" + describe_shard(run_.shards[k]) + ") " +
                            what,
                        status);
   }
 
-  [[noreturn]] void stop_all_for_input(const std::string &what, int status) {
+  void stop_all_for_input(const std::string &what, int status) {
     terminate_children();
-    progress_.clear();
-    report_error(what);
-    remove_work_files(run_);
-    exit(status);
+    outcome_ = RunOutcome{RunOutcome::End::kFailed, status, {what}};
   }
 
-  [[noreturn]] void interrupted(int signal_number) {
-    terminate_children();
-    progress_.clear();
-    report_error(std::string("Stopped by signal ") + strsignal(signal_number) +
-                 "; no result written");
-    remove_work_files(run_);
-    exit(128 + signal_number);
+  void interrupted(int signal_number) {
+    stop_all_for_input(std::string("Stopped by signal ") + strsignal(signal_number) +
+                           "; no result written",
+                       128 + signal_number);
   }
 
  private:
@@ -275,9 +276,9 @@ class ShardChildren {
   }
 
   ShardRun &run_;
-  Progress &progress_;
   Feeder &feeder_;
   const sigset_t &child_mask_;
+  RunOutcome outcome_;
   std::map<pid_t, size_t> running_;
   std::map<size_t, std::string> chunk_of_shard_;
   std::map<std::string, size_t> shard_of_chunk_;
@@ -285,8 +286,8 @@ class ShardChildren {
 
 }  // namespace
 
-void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long long chunk_size,
-                          Progress &progress) {
+RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long long chunk_size,
+                                Progress &progress) {
   sigset_t waited = waited_signals();
   sigset_t child_mask;
   sigprocmask(SIG_BLOCK, &waited, &child_mask);
@@ -294,17 +295,28 @@ void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long lon
   if (signals < 0) Error("[QuoventMR_v3] Error waiting for the shards");
   Feeder feeder;
   feeder.start(run, fed, chunk_size, child_mask);
-  ShardChildren children(run, progress, feeder, child_mask);
+  ShardChildren children(run, feeder, child_mask);
   size_t next = 0;
   size_t done = 0;
   long long bytes_done = 0;
-  progress.update(0, 0);
-  for (;;) {
+  // The shards a resumed run kept are counted already.
+  for (const Shard &shard : run.shards) {
+    if (shard.counted) {
+      ++done;
+      bytes_done += shard.bytes;
+    }
+  }
+  progress.update(done, bytes_done);
+  while (!children.failed()) {
     // Children that ended are taken first, so that their places go to the next shards at once.
     done += children.reap(bytes_done);
-    if (feeder.done() && !feeder.running() && done == run.shards.size()) break;
-    while (children.running() < static_cast<size_t>(run.jobs) && next < run.shards.size()) {
-      children.start(next++);
+    if (children.failed() || (feeder.done() && !feeder.running() && done == run.shards.size())) {
+      break;
+    }
+    while (children.running() < static_cast<size_t>(run.jobs) && next < run.shards.size() &&
+           !children.failed()) {
+      if (!run.shards[next].counted) children.start(next);
+      ++next;
     }
     progress.update(done, bytes_done);
     pollfd waits[2] = {{signals, POLLIN, 0}, {feeder.report_fd(), POLLIN, 0}};
@@ -329,7 +341,8 @@ void count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long lon
       }
     }
   }
-  progress.update(done, bytes_done);
+  if (!children.failed()) progress.update(done, bytes_done);
   close(signals);
   sigprocmask(SIG_SETMASK, &child_mask, nullptr);
+  return children.outcome();
 }

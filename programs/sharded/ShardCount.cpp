@@ -19,18 +19,24 @@
 
 namespace {
 
-// The shard's result is written here; the rename onto kShardResultFile marks it as counted.
+// The shard's result is written here; sealing it renames it onto kShardResultFile.
 constexpr char kShardPartialResult[] = "result.partial";
+
+bool is_sealed_result(const std::string &name) {
+  return name == kShardResultFile || name == kShardCheckFile;
+}
 
 // Whether `name` is one of the files a shard writes in its directory: its result, errors and
 // log, its sorted runs (run_<n>.txt) and the merge's temporaries beside its partial result; or
 // a chunk file of the streams, in the feeder's directory.
 bool is_shard_file(const std::string &name) {
-  for (const char *own : {kShardResultFile, kShardPartialResult, kShardErrorsFile, kShardLog}) {
+  for (const char *own : {kShardPartialResult, kShardErrorsFile, kShardLog}) {
     if (name == own) return true;
   }
   bool run = name.starts_with("run_") && name.ends_with(".txt");
-  return run || is_chunk_file(name) || name.starts_with(std::string(kShardPartialResult) + ".");
+  return is_sealed_result(name) || run || is_chunk_file(name) ||
+         name.starts_with(std::string(kShardPartialResult) + ".") ||
+         name.starts_with(std::string(kShardCheckFile) + ".");
 }
 
 }  // namespace
@@ -42,7 +48,7 @@ std::string shard_directory(const std::string &work_dir, size_t k) {
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
-    stop_naming("[QuoventMR_v3:count_shard] Error entering shard directory", shard_dir);
+    Errorf("[QuoventMR_v3:count_shard] Error entering shard directory %s\n", shard_dir.c_str());
   timespec start = monotonic_now();
   CombiningCount counter(nreducers);
   for (const Piece &piece : shard.pieces) {
@@ -57,17 +63,15 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
       continue;
     }
     int fd = open(piece.path.c_str(), O_RDONLY);
-    if (fd < 0) stop_naming("[QuoventMR_v3:count_shard] Error opening input file", piece.path);
+    if (fd < 0) Errorf("[QuoventMR_v3:count_shard] Error opening input file %s\n", piece.path.c_str());
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
-      stop_naming("[QuoventMR_v3:count_shard] Error positioning input file", piece.path);
+      Errorf("[QuoventMR_v3:count_shard] Error positioning input file %s\n", piece.path.c_str());
     }
     map_words(fd, piece.length, counter);
     close(fd);
   }
   counter.finish(kShardPartialResult, keep_work_files);
-  if (rename(kShardPartialResult, kShardResultFile) < 0) {
-    stop_naming("[QuoventMR_v3:count_shard] Error renaming the result of shard", shard_dir);
-  }
+  seal_shard_result(shard_dir, kShardPartialResult);
   snprintf(Msg, sizeof Msg, "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
            counter.words(), counter.runs(), seconds_since(start));
   print(Msg);
@@ -86,10 +90,11 @@ bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
   return true;
 }
 
-void remove_shard_directory(const std::string &shard_dir) {
+void remove_shard_directory(const std::string &shard_dir, bool keep_result) {
   std::error_code ignored;
   for (const auto &entry : std::filesystem::directory_iterator(shard_dir, ignored)) {
     std::string name = entry.path().filename().string();
+    if (keep_result && is_sealed_result(name)) continue;
     if (is_shard_file(name)) unlink(entry.path().c_str());
   }
   rmdir(shard_dir.c_str());

@@ -6,10 +6,7 @@
 #include <string>
 
 #include "programs/sharded/ShardPlan.h"
-
-/* The file in a shard's directory that holds its result once it is complete; it appears by a
- * rename, so its presence says that the shard was counted. */
-inline constexpr char kShardResultFile[] = "result.txt";
+#include "programs/sharded/ShardResult.h"
 
 /* The file in a shard's directory that receives what the shard reports on standard error. */
 inline constexpr char kShardErrorsFile[] = "errors.txt";
@@ -21,7 +18,7 @@ inline constexpr char kShardLog[] = "count.log";
 std::string shard_directory(const std::string &work_dir, size_t k);
 
 /* Counts the shard in shard_dir, which must exist: changes into it, counts the words of its
- * pieces, writes its result and renames it onto kShardResultFile; the sorted runs of a shard
+ * pieces, writes its result and seals it (seal_shard_result); the sorted runs of a shard
  * whose words outgrew one table are removed unless keep_work_files. Call setlocale first.
  * Every failure stops the process through Error, naming the file. */
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
@@ -32,7 +29,8 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
 bool redirect_shard_output(const std::string &shard_dir, bool keep_log);
 
 /* Removes the files a shard wrote in shard_dir, then shard_dir itself when it is left empty.
- * Removes only names this program creates there. */
-void remove_shard_directory(const std::string &shard_dir);
+ * Removes only names this program creates there. With keep_result, the result and its check
+ * stay. */
+void remove_shard_directory(const std::string &shard_dir, bool keep_result = false);
 
 #endif

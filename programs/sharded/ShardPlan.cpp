@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "common/Errors.h"
 #include "map/WordScan.h"
@@ -27,10 +25,6 @@ constexpr int kMaxUnitReach = 3;
 // A shard that has less room left than this is closed rather than given a sliver of a file.
 constexpr int kSliverFraction = 8;
 
-// How the plan marks a piece read as it stands and one read through its decoder.
-constexpr char kTextPiece = 't';
-constexpr char kEncodedPiece = 'z';
-
 // Pieces a message names before it only counts the rest.
 constexpr size_t kPiecesNamed = 3;
 
@@ -41,7 +35,7 @@ std::string absolute_path(const std::string &path) {
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   if (error) {
     errno = error.value();
-    stop_naming("[QuoventMR_v3] Error finding the directory of", path);
+    Errorf("[QuoventMR_v3] Error finding the directory of %s\n", path.c_str());
   }
   return absolute.lexically_normal().string();
 }
@@ -109,7 +103,7 @@ std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard
       continue;
     }
     int fd = open(input.path.c_str(), O_RDONLY);
-    if (fd < 0) stop_naming("[QuoventMR_v3] Error opening input file", input.name);
+    if (fd < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", input.name.c_str());
     long long size = input.size;
     long long offset = 0;
     do {
@@ -125,7 +119,7 @@ std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard
         continue;
       }
       long long cut = find_cut(fd, offset + room, size);
-      if (cut < 0) stop_naming("[QuoventMR_v3] Error reading input file", input.name);
+      if (cut < 0) Errorf("[QuoventMR_v3] Error reading input file %s\n", input.name.c_str());
       shard.pieces.push_back({input.path, offset, cut - offset});
       shard.bytes += cut - offset;
       offset = cut;
@@ -153,49 +147,4 @@ std::string describe_shard(const Shard &shard) {
     text += " and " + std::to_string(shard.pieces.size() - kPiecesNamed) + " more files";
   }
   return text;
-}
-
-bool write_plan(const char *file, const std::vector<Shard> &shards, int nreducers) {
-  std::ostringstream plan;
-  plan << "reducers\t" << nreducers << '\n';
-  for (size_t k = 0; k < shards.size(); ++k) {
-    for (const Piece &piece : shards[k].pieces) {
-      if (piece.path.find('\n') != std::string::npos) {
-        errno = EINVAL;
-        return false;
-      }
-      plan << "piece\t" << k << '\t' << piece.offset << '\t' << piece.length << '\t'
-           << (piece.encoded ? kEncodedPiece : kTextPiece) << '\t' << piece.path << '\n';
-    }
-  }
-  std::ofstream out(file, std::ios::trunc);
-  out << plan.str();
-  out.close();
-  return !out.fail();
-}
-
-bool read_plan(const char *file, std::vector<Shard> &shards, int &nreducers) {
-  std::ifstream in(file);
-  std::string line;
-  if (!std::getline(in, line) || sscanf(line.c_str(), "reducers\t%d", &nreducers) != 1) {
-    return false;
-  }
-  shards.clear();
-  while (std::getline(in, line)) {
-    size_t k = 0;
-    Piece piece;
-    char kind = 0;
-    int path_at = 0;
-    if (sscanf(line.c_str(), "piece\t%zu\t%lld\t%lld\t%c\t%n", &k, &piece.offset,
-               &piece.length, &kind, &path_at) != 4 ||
-        path_at == 0 || k > shards.size() || (kind != kTextPiece && kind != kEncodedPiece)) {
-      return false;
-    }
-    piece.encoded = kind == kEncodedPiece;
-    piece.path = line.substr(static_cast<size_t>(path_at));
-    if (k == shards.size()) shards.emplace_back();
-    shards[k].bytes += piece.length > 0 ? piece.length : 0;
-    shards[k].pieces.push_back(piece);
-  }
-  return !in.bad();
 }

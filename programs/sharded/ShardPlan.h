@@ -23,6 +23,7 @@ struct Piece {
 struct Shard {
   std::vector<Piece> pieces;
   long long bytes = 0;  // the known lengths of its pieces added up
+  bool counted = false;  // its result is kept from an earlier attempt of the run
 };
 
 /* path, made absolute against the working directory when it is relative. Stops through Error
@@ -58,13 +59,5 @@ constexpr long long kEncodedExpansion = 4;
 /* Text naming a shard's pieces for messages: "big.txt bytes 0 to 67108863, a.txt", the first
  * few pieces and how many more. */
 std::string describe_shard(const Shard &shard);
-
-/* The plan as a text file, for the shards that run elsewhere: the reducer count, then one line
- * per piece. Returns false with errno set when it cannot be written, and with errno EINVAL
- * when a path holds a line end, which the file cannot carry. */
-bool write_plan(const char *file, const std::vector<Shard> &shards, int nreducers);
-
-/* Reads a plan written by write_plan; false when it cannot be read or is malformed. */
-bool read_plan(const char *file, std::vector<Shard> &shards, int &nreducers);
 
 #endif

@@ -7,16 +7,18 @@
 #include <cstdio>
 
 #include "common/Errors.h"
-#include "programs/sharded/Console.h"
+#include "programs/sharded/RunPlan.h"
 #include "programs/sharded/ShardCount.h"
+#include "programs/sharded/SlurmRun.h"
+#include "reduce/ResultMerge.h"
 
 namespace {
 
 constexpr mode_t kDirectoryMode = 0755;
 
-// The run's own files beside the shard directories.
-constexpr const char *kRunFiles[] = {kPlanFile, kShardsScript, kMergeScript,
-                                     kMergeLog, kMergeErrors,  kMergedMark};
+// The files of a Slurm run beside the shard directories; the plan is kept apart.
+constexpr const char *kSlurmRunFiles[] = {kShardsScript, kMergeScript, kMergeLog, kMergeErrors,
+                                          kMergedMark};
 
 }  // namespace
 
@@ -24,6 +26,13 @@ long long ShardRun::bytes() const {
   long long total = 0;
   for (const Shard &shard : shards) total += shard.bytes;
   return total;
+}
+
+bool ShardRun::resumable() const {
+  for (const Input &input : inputs) {
+    if (input.kind == InputKind::kStream) return false;
+  }
+  return true;
 }
 
 std::string ShardRun::shard_dir(size_t k) const { return shard_directory(work_dir, k); }
@@ -53,8 +62,14 @@ void make_directories(ShardRun &run, const std::string &dir) {
     int failed_errno = errno;
     remove_created_dirs(run);
     errno = failed_errno;
-    stop_naming("[QuoventMR_v3] Error creating the work directory", dir);
+    Errorf("[QuoventMR_v3] Error creating the work directory %s\n", dir.c_str());
   }
+}
+
+// The run's own files beside the shards': those of Slurm, and the chunks of the streams.
+void remove_run_files(const ShardRun &run) {
+  remove_shard_directory(work_file(run, kFeedDir));
+  for (const char *name : kSlurmRunFiles) unlink(work_file(run, name).c_str());
 }
 
 }  // namespace
@@ -65,10 +80,9 @@ void prepare_work_dir(ShardRun &run) {
   make_directories(run, run.work_dir);
   if (access(work_file(run, kPlanFile).c_str(), F_OK) == 0) {
     errno = EEXIST;
-    stop_naming(
-        "[QuoventMR_v3] The work directory holds the files of another run: remove them or choose "
-        "another -w",
-        run.work_dir);
+    Errorf("[QuoventMR_v3] The work directory holds another run that did not finish: resume it "
+           "with --resume, remove it, or choose another -w; it is %s\n",
+           run.work_dir.c_str());
   }
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (mkdir(run.shard_dir(k).c_str(), kDirectoryMode) < 0) {
@@ -77,23 +91,71 @@ void prepare_work_dir(ShardRun &run) {
       for (size_t made = 0; made < k; ++made) rmdir(run.shard_dir(made).c_str());
       remove_created_dirs(run);
       errno = failed_errno;
-      stop_naming(failed_errno == EEXIST
-                      ? "[QuoventMR_v3] The work directory holds the shards of another run: remove "
-                        "them or choose another -w; it holds"
-                      : "[QuoventMR_v3] Error creating the shard directory",
-                  run.shard_dir(k));
+      Errorf(failed_errno == EEXIST
+                 ? "[QuoventMR_v3] The work directory holds the shards of another run: remove "
+                   "them or choose another -w; it holds %s\n"
+                 : "[QuoventMR_v3] Error creating the shard directory %s\n",
+             run.shard_dir(k).c_str());
     }
   }
 }
 
+size_t reuse_counted_shards(ShardRun &run) {
+  size_t counted = 0;
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    std::string dir = run.shard_dir(k);
+    run.shards[k].counted = shard_result_intact(dir);
+    if (run.shards[k].counted) {
+      ++counted;
+      continue;
+    }
+    remove_shard_directory(dir);
+    make_run_directory(dir, "[QuoventMR_v3] Error creating the shard directory");
+  }
+  // The chunks are cut again as the fed inputs are read again.
+  for (size_t k = run.shards.size(); access(run.shard_dir(k).c_str(), F_OK) == 0; ++k) {
+    remove_shard_directory(run.shard_dir(k));
+  }
+  remove_run_files(run);
+  return counted;
+}
+
 void make_run_directory(const std::string &dir, const char *what) {
-  if (mkdir(dir.c_str(), kDirectoryMode) < 0 && errno != EEXIST) stop_naming(what, dir);
+  if (mkdir(dir.c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
+    Errorf("%s %s\n", what, dir.c_str());
+  }
 }
 
 void remove_work_files(const ShardRun &run) {
   if (run.keep_work_files) return;
   for (size_t k = 0; k < run.shards.size(); ++k) remove_shard_directory(run.shard_dir(k));
-  remove_shard_directory(work_file(run, kFeedDir));
-  for (const char *name : kRunFiles) unlink(work_file(run, name).c_str());
+  remove_run_files(run);
+  unlink(work_file(run, kPlanFile).c_str());
   remove_created_dirs(run);
+}
+
+void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
+  // One shard's result is already the whole result: it moves into place, unless the output
+  // lies on another file system.
+  if (run.shards.size() == 1 && !counted_elsewhere &&
+      rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
+    return;
+  }
+  std::vector<std::string> results;
+  for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
+  std::vector<const char *> names;
+  for (const std::string &result : results) names.push_back(result.c_str());
+  auto merge = counted_elsewhere ? merge_result_files : merge_own_result_files;
+  merge(static_cast<int>(names.size()), names.data(), run.nreducers, run.output_file.c_str());
+}
+
+size_t keep_counted_shards(const ShardRun &run) {
+  size_t kept = 0;
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    bool keep = k < run.planned_shards && access(run.shard_result(k).c_str(), F_OK) == 0;
+    if (keep) ++kept;
+    if (!run.keep_work_files) remove_shard_directory(run.shard_dir(k), keep);
+  }
+  if (!run.keep_work_files) remove_run_files(run);
+  return kept;
 }

@@ -16,7 +16,9 @@
 
 #include "common/Clock.h"
 #include "common/Errors.h"
+#include "common/RawIO.h"
 #include "programs/sharded/Console.h"
+#include "programs/sharded/RunPlan.h"
 #include "programs/sharded/ShardCount.h"
 
 namespace {
@@ -36,7 +38,7 @@ std::string own_program() {
   char path[kProgramPathSize];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   if (length < 0)
-    stop_naming("[QuoventMR_v3] Error finding its own program file", "/proc/self/exe");
+    Errorf("[QuoventMR_v3] Error finding its own program file %s\n", "/proc/self/exe");
   return std::string(path, static_cast<size_t>(length));
 }
 
@@ -46,7 +48,7 @@ void write_job_script(const std::string &file, const std::string &command) {
          << "exec " << command << "\n";
   script.close();
   if (script.fail() || chmod(file.c_str(), 0755) < 0)
-    stop_naming("[QuoventMR_v3] Error writting job script", file);
+    Errorf("[QuoventMR_v3] Error writting job script %s\n", file.c_str());
 }
 
 // Starts argv with its standard output into a pipe when `output` is given, else into
@@ -54,9 +56,9 @@ void write_job_script(const std::string &file, const std::string &command) {
 pid_t start_command(const std::vector<std::string> &argv, int *output) {
   int pipe_ends[2] = {-1, -1};
   if (output != nullptr && pipe(pipe_ends) < 0)
-    stop_naming("[QuoventMR_v3] Error starting", argv[0]);
+    Errorf("[QuoventMR_v3] Error starting %s\n", argv[0].c_str());
   pid_t pid = fork();
-  if (pid < 0) stop_naming("[QuoventMR_v3] Error starting", argv[0]);
+  if (pid < 0) Errorf("[QuoventMR_v3] Error starting %s\n", argv[0].c_str());
   if (pid == 0) {
     if (output != nullptr) {
       dup2(pipe_ends[1], STDOUT_FILENO);
@@ -99,17 +101,38 @@ std::string output_of(const std::vector<std::string> &argv, int &status) {
   return printed;
 }
 
-// Runs sbatch with the arguments and returns the id of the job it submitted.
-std::string submit(const std::vector<std::string> &argv) {
+// Runs sbatch with the arguments and returns the id of the job it submitted, or nothing, with
+// the outcome saying why, when sbatch refused it.
+std::string submit(const std::vector<std::string> &argv, RunOutcome &outcome) {
   int status = 0;
   std::string printed = output_of(argv, status);
   std::string id = printed.substr(0, printed.find_first_of(";\n"));
   if (status != 0 || id.empty()) {
-    errno = 0;
-    report_error("sbatch refused the job (exit status " + std::to_string(status) + ")");
-    exit(status != 0 ? status : 1);
+    outcome.end = RunOutcome::End::kFailed;
+    outcome.status = status != 0 ? status : 1;
+    outcome.messages.push_back("sbatch refused the job (exit status " + std::to_string(status) +
+                               ")");
+    return "";
   }
   return id;
+}
+
+// The array indices of the shards not yet counted, as sbatch takes them: "0-3,5,7-9".
+std::string array_indices(const ShardRun &run) {
+  std::string indices;
+  for (size_t k = 0; k < run.shards.size();) {
+    if (run.shards[k].counted) {
+      ++k;
+      continue;
+    }
+    size_t last = k;
+    while (last + 1 < run.shards.size() && !run.shards[last + 1].counted) ++last;
+    if (!indices.empty()) indices += ',';
+    indices += std::to_string(k);
+    if (last > k) indices.append(1, '-').append(std::to_string(last));
+    k = last + 1;
+  }
+  return indices;
 }
 
 std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &name) {
@@ -162,32 +185,38 @@ size_t shards_counted(const ShardRun &run, long long &bytes) {
   return counted;
 }
 
-// After a failed run: every shard without a result, with the message it left.
-[[noreturn]] void report_failures(const ShardRun &run, Progress &progress, int status) {
-  progress.clear();
+// After a failed run: every shard without a result, with the message it left, or the merge's.
+RunOutcome failures(const ShardRun &run) {
+  RunOutcome outcome{RunOutcome::End::kFailed, 1, {}};
   size_t failed = 0;
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (access(run.shard_result(k).c_str(), F_OK) == 0) continue;
     ++failed;
-    report_error(
+    outcome.messages.push_back(
         "Shard " + std::to_string(k) + " (" + describe_shard(run.shards[k]) + ") failed: " +
         shard_failure_text(run.shard_dir(k), "no message: its task was cancelled or never ran"));
   }
   if (failed == 0) {
     std::ifstream merge_errors(work_file(run, kMergeErrors));
     std::string text((std::istreambuf_iterator<char>(merge_errors)), {});
-    report_error("The merge job failed: " + (text.empty() ? "no message" : text));
+    outcome.messages.push_back("The merge job failed: " + (text.empty() ? "no message" : text));
   } else {
-    report_error(std::to_string(failed) + " of " + std::to_string(run.shards.size()) +
-                 " shards failed; no result written");
+    outcome.messages.push_back(std::to_string(failed) + " of " +
+                               std::to_string(run.shards.size()) +
+                               " shards failed; no result written");
   }
-  remove_work_files(run);
-  exit(status != 0 ? status : 1);
+  return outcome;
+}
+
+void cancel_jobs(const std::vector<std::string> &ids) {
+  std::vector<std::string> argv = {"scancel"};
+  argv.insert(argv.end(), ids.begin(), ids.end());
+  wait_status(start_command(argv, nullptr));
 }
 
 }  // namespace
 
-void run_on_slurm(const ShardRun &run, Progress &progress) {
+RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
   std::string program = shell_quoted(own_program());
   std::string work_dir = shell_quoted(run.work_dir);
   std::string keep = run.keep_work_files ? " -k" : "";
@@ -198,25 +227,42 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   write_job_script(merge_script, program + " --" + kMergeShardsOption + " -w " + work_dir + " -o " +
                                      shell_quoted(run.output_file));
 
-  std::vector<std::string> array = sbatch_command(run, "quovent-shards");
-  // Without -j Slurm places the tasks; a task whose node is lost is queued again, also where
-  // the site's default is not to.
-  array.push_back("--array=0-" + std::to_string(run.shards.size() - 1) +
-                  (run.jobs_given ? "%" + std::to_string(run.jobs) : std::string()));
-  array.push_back("--requeue");
-  array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardLog
-                                                     : std::string("/dev/null")));
-  array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
-  array.push_back(shards_script);
-  std::string array_id = submit(array);
+  RunOutcome outcome;
+  std::vector<std::string> ids;
+  // A resumed run whose shards were all counted has only its merge left.
+  std::string indices = array_indices(run);
+  std::string array_id;
+  if (!indices.empty()) {
+    std::vector<std::string> array = sbatch_command(run, "quovent-shards");
+    // Without -j Slurm places the tasks; a task whose node is lost is queued again, also where
+    // the site's default is not to.
+    std::string spec = "--array=" + indices;
+    if (run.jobs_given) spec.append(1, '%').append(std::to_string(run.jobs));
+    array.push_back(spec);
+    array.push_back("--requeue");
+    array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardLog
+                                                       : std::string("/dev/null")));
+    array.push_back("--error=" + run.work_dir + "/shard_%a/" + kShardErrorsFile);
+    array.push_back(shards_script);
+    array_id = submit(array, outcome);
+    if (array_id.empty()) return outcome;
+    ids.push_back(array_id);
+  }
 
   std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
-  merge.push_back("--dependency=afterok:" + array_id);
-  merge.push_back("--kill-on-invalid-dep=yes");
+  if (!array_id.empty()) {
+    merge.push_back("--dependency=afterok:" + array_id);
+    merge.push_back("--kill-on-invalid-dep=yes");
+  }
   merge.push_back("--output=" + work_file(run, kMergeLog));
   merge.push_back("--error=" + work_file(run, kMergeErrors));
   merge.push_back(merge_script);
-  std::string merge_id = submit(merge);
+  std::string merge_id = submit(merge, outcome);
+  if (merge_id.empty()) {
+    if (!ids.empty()) cancel_jobs(ids);
+    return outcome;
+  }
+  ids.push_back(merge_id);
 
   // Slurm's own waiting (sbatch --wait) answers success for a merge job that it cancelled
   // because a shard failed, and looks only every half minute: the driver watches the queue
@@ -226,7 +272,8 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
   sigset_t old_mask;
   sigprocmask(SIG_BLOCK, &waited, &old_mask);
-  const std::string jobs = array_id + "," + merge_id;
+  std::string jobs;
+  for (const std::string &id : ids) jobs += (jobs.empty() ? "" : ",") + id;
   timespec last_answer = monotonic_now();
   for (;;) {
     long long bytes = 0;
@@ -237,25 +284,61 @@ void run_on_slurm(const ShardRun &run, Progress &progress) {
     if (state == JobsState::kActive) last_answer = monotonic_now();
     if (seconds_since(last_answer) >= run.scheduler_timeout) {
       // Nothing tells whether the jobs will still run: they stay for the user to decide.
-      progress.clear();
-      report_error("squeue has not answered for " + std::to_string(run.scheduler_timeout) +
-                   " seconds while the jobs " + jobs +
-                   " had not finished; they are left in the queue: see them with squeue -j " +
-                   jobs + ", or cancel them with scancel " + array_id + " " + merge_id +
-                   "; the work directory " + run.work_dir + " is kept");
-      exit(EX_TEMPFAIL);
+      std::string listed;
+      for (const std::string &id : ids) listed += " " + id;
+      outcome.end = RunOutcome::End::kSchedulerLost;
+      outcome.status = EX_TEMPFAIL;
+      outcome.messages.push_back(
+          "squeue has not answered for " + std::to_string(run.scheduler_timeout) +
+          " seconds while the jobs " + jobs +
+          " had not finished; they are left in the queue: see them with squeue -j " + jobs +
+          ", or cancel them with scancel" + listed + "; the work directory " + run.work_dir +
+          " is kept: once they have ended, the same command with --resume counts what they "
+          "did not");
+      break;
     }
     timespec wait_at_most{0, kPollNanoseconds};
     int signal_number = sigtimedwait(&waited, nullptr, &wait_at_most);
     if (signal_number > 0) {
-      wait_status(start_command({"scancel", array_id, merge_id}, nullptr));
-      progress.clear();
-      report_error(std::string("Stopped by signal ") + strsignal(signal_number) +
-                   "; the jobs are cancelled, no result written");
-      remove_work_files(run);
-      exit(128 + signal_number);
+      cancel_jobs(ids);
+      outcome.end = RunOutcome::End::kFailed;
+      outcome.status = 128 + signal_number;
+      outcome.messages.push_back(std::string("Stopped by signal ") + strsignal(signal_number) +
+                                 "; the jobs are cancelled, no result written");
+      break;
     }
   }
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-  if (access(work_file(run, kMergedMark).c_str(), F_OK) != 0) report_failures(run, progress, 1);
+  if (outcome.end != RunOutcome::End::kCounted) return outcome;
+  if (access(work_file(run, kMergedMark).c_str(), F_OK) != 0) return failures(run);
+  return outcome;
+}
+
+void run_slurm_job(ShardRun &run, long long shard, bool merge) {
+  std::string plan = work_file(run, kPlanFile);
+  if (!read_plan(plan, run)) {
+    Errorf("[QuoventMR_v3] Error reading the plan %s\n", plan.c_str());
+  }
+  if (!merge) {
+    if (static_cast<size_t>(shard) >= run.shards.size()) {
+      Fail("[QuoventMR_v3] --run-shard names a shard that the plan does not hold", EX_USAGE);
+    }
+    count_shard(run.shards[shard], run.nreducers, run.shard_dir(shard), run.keep_work_files);
+    return;
+  }
+  // The results come from other machines, and some from an earlier attempt of the run.
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    if (!shard_result_intact(run.shard_dir(k))) {
+      char message[COMPOSED_LINE_SIZE];
+      snprintf(message, sizeof message,
+               "[QuoventMR_v3] The result of shard %zu is missing or damaged (its length or "
+               "checksum differs from its check): resume the run to count it again",
+               k);
+      Fail(message, EX_DATAERR);
+    }
+  }
+  merge_shard_results(run, true);
+  std::string mark = work_file(run, kMergedMark);
+  int fd = create_output_file(mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0) Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
 }

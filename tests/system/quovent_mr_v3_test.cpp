@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -195,7 +197,11 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
     EXPECT_NE(truncated.err.find("cut.gz: truncated gzip input"), std::string::npos)
         << truncated.err;
     EXPECT_EQ(read_file(dir / "Result/qv.txt"), "old\n");
-    EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+    // Shards of a.txt counted before the failure are kept for a resume, and the message says so.
+    EXPECT_EQ(fs::exists(dir / "tmp/v3/plan.txt"),
+              truncated.err.find("/tmp/v3: the same command with --resume") != std::string::npos)
+        << truncated.err;
+    fs::remove_all(dir / "tmp");
   }
   // Something that is neither a file, a directory nor a stream is refused before counting.
   RunResult socket = shell(dir, "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('s')\";"
@@ -203,6 +209,71 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
   EXPECT_EQ(socket.exit_status, 66);
   EXPECT_NE(socket.err.find("s is neither a file"), std::string::npos) << socket.err;
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+}
+
+// A run killed outright, driver and workers, goes on with the same command and --resume: the
+// shards it had counted are not counted again, a result cut short on disk is, and the bytes are
+// QuoventMR's. A command that differs from the run's is refused, saying what differs.
+TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
+  ScratchDir dir;
+  std::string text;
+  while (text.size() < (4u << 20)) {
+    for (const std::string &t : multilingual_texts()) text += t + adversarial_text(text.size() % 5);
+  }
+  write_file(dir / "big.txt", text);
+  write_file(dir / "extra.txt", "uno\n");
+  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
+                        dir.path())
+                .exit_status,
+            0);
+  const std::string command = "QuoventMR_v3 -k -j 1 -s 64K -r 3";
+  // A session of its own, so that the driver and its workers go in one kill.
+  RunResult killed = shell(dir, "setsid " + command + " big.txt 2>/dev/null & run=$!;"
+                                "until [ $(ls tmp/v3/shard_*/result.txt 2>/dev/null | wc -l) -ge 3 ];"
+                                "do kill -0 $run || exit 1; sleep 0.01; done; kill -KILL -- -$run");
+  ASSERT_EQ(killed.exit_status, 0) << "the run ended before it could be killed";
+  std::vector<std::pair<fs::path, fs::file_time_type>> counted;
+  for (const auto &entry : fs::directory_iterator(dir / "tmp/v3")) {
+    fs::path result = entry.path() / "result.txt";
+    if (fs::exists(result)) counted.emplace_back(result, fs::last_write_time(result));
+  }
+  ASSERT_GE(counted.size(), 3u);
+  ASSERT_LT(counted.size(), 64u);
+  // Torn by a crash: shorter than its check says.
+  fs::resize_file(counted[0].first, fs::file_size(counted[0].first) / 2);
+
+  fs::file_time_type modified = fs::last_write_time(dir / "big.txt");
+  fs::last_write_time(dir / "big.txt", modified + std::chrono::seconds(1));
+  struct Refusal {
+    std::string args;
+    int status;
+    const char *why;
+  };
+  for (const Refusal &refusal :
+       {Refusal{"-r 3 big.txt", 65, "the input big.txt has changed since the run was planned"},
+        Refusal{"-r 2 big.txt", kUsageStatus, "it was planned with -r 3, not 2"},
+        Refusal{"-r 3 big.txt extra.txt", kUsageStatus,
+                "the input extra.txt was not among its inputs"},
+        Refusal{"-r 3 - < extra.txt", kUsageStatus, "the stream standard input cannot be read"}}) {
+    RunResult refused = shell(dir, "QuoventMR_v3 -j 1 -s 64K --resume " + refusal.args);
+    EXPECT_EQ(refused.exit_status, refusal.status) << refusal.args;
+    EXPECT_NE(refused.err.find(refusal.why), std::string::npos) << refused.err;
+  }
+  fs::last_write_time(dir / "big.txt", modified);
+
+  RunResult resumed = shell(dir, command + " --resume big.txt");
+  ASSERT_EQ(resumed.exit_status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find(std::to_string(counted.size() - 1) + " counted before"),
+            std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+  EXPECT_NE(fs::last_write_time(counted[0].first), counted[0].second);
+  for (size_t i = 1; i < counted.size(); ++i) {
+    EXPECT_EQ(fs::last_write_time(counted[i].first), counted[i].second) << counted[i].first;
+  }
+  // Nothing to resume any more.
+  fs::remove_all(dir / "tmp");
+  EXPECT_EQ(v3(dir, {"--resume", "big.txt"}).exit_status, 66);
 }
 
 // A scheduler that stops answering while the run's jobs have not finished stops the driver
