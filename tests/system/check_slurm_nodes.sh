@@ -3,9 +3,10 @@
 # slurmd of this machine with one CPU, where the site does not queue a job again after its
 # node failed unless the job asks: the shards spread over every node and the result is
 # QuoventMR's, byte for byte; a node lost while it counts a shard costs the run time, not its
-# result; a controller that stops answering ends the run within --scheduler-timeout, with the
-# jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or without
-# the Slurm and munge daemons and commands.
+# result; a run stopped half-way keeps its counted shards and --resume finishes it with the
+# same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
+# the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
+# without the Slurm and munge daemons and commands.
 # Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,9 +19,18 @@ locales=${2:-$bin/../locales}
 
 work=$(mktemp -d)
 chmod 0755 "$work" # munged serves its socket only where every directory above it is searchable by all
+# The run started in the background: the process of timeout, which runs the program.
 driver=
+# The program itself: timeout, signalled, ends without waiting for it to cancel its jobs.
+program_of_driver() { ps -o pid= --ppid "$driver" | tr -d ' '; }
+# shellcheck disable=SC2317 # the EXIT trap calls it
+stop_driver() {
+  [ -n "$driver" ] || return 0
+  kill -TERM "$(program_of_driver)" 2>/dev/null || true
+  wait "$driver" || true
+}
 # A driver still running when the test ends is stopped first: it cancels its own jobs.
-trap '[ -z "$driver" ] || kill "$driver" 2>/dev/null; "$cluster" stop "$work/cluster"; rm -rf "$work"' EXIT
+trap 'stop_driver; "$cluster" stop "$work/cluster"; rm -rf "$work"' EXIT
 SLURM_TEST_NODES=3 "$cluster" start "$work/cluster"
 export SLURM_CONF=$work/cluster/slurm.conf
 export LC_ALL=C.UTF-8
@@ -64,15 +74,16 @@ make_words() {
 inputs=$work/inputs
 mkdir "$inputs"
 for seed in 1 3 5 7 9 11; do make_words "$inputs/words_$seed.txt" 4000000 "$seed"; done
-shard_size=4M # six shards, two tasks for each node
+shard_size=4M # seven shards: more tasks than nodes
 
 # <name> <program> [args...]: runs in the directory <name>, made with tmp/ and Result/ on the
-# first run there, so that a resumed run finds its work directory (tmp/v3) again.
+# first run there, so that a resumed run finds its work directory (tmp/v3) again. Started in
+# the background, its process is timeout's, which hands a signal on to the program.
 run_in() {
   local dir=$work/runs/$1
   shift
   mkdir -p "$dir/tmp" "$dir/Result"
-  (cd "$dir" && env "${run_env[@]}" timeout "$run_limit" "$@" >>"$dir/output" 2>&1)
+  (cd "$dir" && exec env "${run_env[@]}" timeout "$run_limit" "$@" >>"$dir/output" 2>&1)
 }
 
 count=("$bin/QuoventMR_v3" --slurm -s "$shard_size" -r 2 -o Result/qv.txt "$inputs"/*)
@@ -84,9 +95,22 @@ same_as_reference() { # <name>
     fail "$1: the result differs from QuoventMR's"
 }
 
+# <name>: the count run there again with --resume, timed, and its result checked.
+resume() {
+  local start
+  start=$(now)
+  if run_in "$1" "${count[@]}" --resume; then
+    echo "timing: resume alone after $1 $(seconds_since "$start") s"
+    same_as_reference "$1"
+  else
+    fail "$1: QuoventMR_v3 --slurm --resume failed:"
+    cat "$work/runs/$1/output"
+  fi
+}
+
 # The array job of the newest run: its tasks, their states and nodes stay listed after it ended.
 newest_array() { squeue -h -t all -n quovent-shards -o %F | sort -n | tail -n 1; }
-nodes_of() { squeue -h -t all -j "$1" -o %N | sort -u | tr '\n' ' '; }
+nodes_of_job() { squeue -h -t all -j "$1" -o %N | sort -u | tr '\n' ' '; }
 
 # An undisturbed run: without -j nothing throttles the array, so that one task runs on each
 # node at once.
@@ -95,8 +119,8 @@ if run_in undisturbed "${count[@]}"; then
   echo "timing: undisturbed three-node run $(seconds_since "$start") s"
   same_as_reference undisturbed
   array=$(newest_array)
-  [ "$(nodes_of "$array")" = "n1 n2 n3 " ] ||
-    fail "undisturbed: the tasks of array job $array ran on $(nodes_of "$array")rather than n1 n2 n3"
+  [ "$(nodes_of_job "$array")" = "n1 n2 n3 " ] ||
+    fail "undisturbed: the tasks of array job $array ran on $(nodes_of_job "$array")rather than n1 n2 n3"
 else
   fail "undisturbed: QuoventMR_v3 --slurm failed:"
   cat "$work/runs/undisturbed/output"
@@ -112,6 +136,7 @@ driver=$!
 # A task's job step listens on a socket in its node's spool directory while it runs.
 for ((polls = 0; polls < run_limit * 10; polls++)); do
   [ -z "$(find "$work/cluster/spool/n2" -maxdepth 1 -type s -name 'n2_*' 2>/dev/null)" ] || break
+  kill -0 "$driver" 2>/dev/null || break
   sleep 0.1
 done
 killed=$("$cluster" kill-node "$work/cluster" n2)
@@ -119,12 +144,14 @@ echo "$killed, $(seconds_since "$start") s into the run"
 driver_status=0
 wait "$driver" || driver_status=$?
 driver=
+echo "timing: three-node run that lost a node $(seconds_since "$start") s"
 if [ "$driver_status" = 0 ]; then
-  echo "timing: three-node run that lost a node $(seconds_since "$start") s"
   same_as_reference lost_node
 else
-  fail "lost_node: QuoventMR_v3 --slurm returned $driver_status:"
+  # Slurm did not give the task back; the run must still be one --resume away from its result.
+  echo "lost_node: QuoventMR_v3 --slurm returned $driver_status, resuming:"
   cat "$work/runs/lost_node/output"
+  resume lost_node
 fi
 [[ $killed != *"job steps (none)"* ]] || fail "lost_node: no task ran on n2 when it was killed"
 [ "$(node_failures)" -gt "$failures_before" ] || fail "lost_node: no task was lost with n2"
@@ -134,6 +161,35 @@ start=$(now)
 "$cluster" start-node "$work/cluster" n2
 echo "n2 back in service $(seconds_since "$start") s after its slurmd was started again"
 
+# A run stopped half-way: its tasks are cancelled, a result being written among them, maybe;
+# the shards counted stay, and the resumed run counts the others alone.
+shards_done() { find "$work/runs/stopped/tmp/v3" -path '*/shard_*/result.txt' 2>/dev/null | wc -l; }
+run_in stopped "${count[@]}" &
+driver=$!
+for ((polls = 0; polls < run_limit * 10; polls++)); do
+  [ "$(shards_done)" -lt 2 ] || break
+  kill -0 "$driver" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$(program_of_driver)" 2>/dev/null || true
+driver_status=0
+wait "$driver" || driver_status=$?
+driver=
+kept=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/stopped/output" | grep ' shards are counted and kept in ' || true)
+echo "stopped: QuoventMR_v3 returned $driver_status once $(shards_done) shards were counted and wrote: $kept"
+[ "$driver_status" = 143 ] || fail "stopped: QuoventMR_v3 returned $driver_status after SIGTERM, not 143"
+if [[ $kept =~ ([0-9]+)\ of\ ([0-9]+)\ shards ]]; then
+  left=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
+  resume stopped
+  array=$(newest_array)
+  [ "$(squeue -h -t all -j "$array" -o %K | wc -l)" = "$left" ] ||
+    fail "stopped: the resumed run's array job $array has $(squeue -h -t all -j "$array" -o %K |
+      wc -l) tasks, for $left shards left"
+else
+  fail "stopped: no message that counted shards were kept:"
+  cat "$work/runs/stopped/output"
+fi
+
 # A controller that stops answering while the run's jobs wait: held, they cannot end before
 # it, so that only --scheduler-timeout ends the run.
 held_jobs() { squeue -h -t PD -o '%F %r' | awk '$2 == "JobHeldUser" { print $1 }' | sort -un | tr '\n' ' '; }
@@ -142,6 +198,7 @@ driver=$!
 for ((polls = 0; polls < run_limit * 10; polls++)); do
   # The merge job is submitted right after the array: both are in the queue, the driver waits.
   [ "$(held_jobs | wc -w)" -lt 2 ] || break
+  kill -0 "$driver" 2>/dev/null || break
   sleep 0.1
 done
 jobs=$(held_jobs)
