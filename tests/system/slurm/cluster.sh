@@ -15,7 +15,8 @@
 #        cluster.sh start-node <state_dir> <node>
 #                                      starts a lost node again; returns once it takes jobs
 #        cluster.sh stop-controller <state_dir>
-#                                      stops slurmctld alone: the jobs stay, unanswered for
+#                                      stops slurmctld alone, a controller gone away: the
+#                                      nodes stay, and the jobs in its saved state
 #        cluster.sh selftest           starts one, runs an array job and a job that depends on
 #                                      it, both ways they can end, and stops it
 # SLURM_TEST_NODES=<n> at start gives n nodes, n1 to nn, of one CPU each, so that an array
@@ -95,12 +96,13 @@ nodes_of() { # <state dir>: the names of its nodes, one a line, as its slurm.con
 
 slurmd_pid_file() { echo "$1/slurmd.$2.pid"; } # <state dir> <node>; SlurmdPidFile's %n
 
-# slurmd's command line names its node with -N: a pid file of one node, left by a killed
-# daemon, must not lead to another node's daemon.
+# slurmd's command line ends with -N and its node: a pid file of one node, left by a killed
+# daemon, must not lead to another node's daemon (n1's to n10's, say).
+slurmd_line() { printf '%s' "-N $1 "; } # <node>: as ours sees it, each argument followed by a space
 slurmd_running() { # <state dir> <node>
   local pid
   pid=$(pid_in "$(slurmd_pid_file "$1" "$2")")
-  [ -n "$pid" ] && ours "$1" "$pid" "-N $2"
+  [ -n "$pid" ] && ours "$1" "$pid" "$(slurmd_line "$2")"
 }
 
 # The processes holding a unix socket under <path>: a slurmstepd listens on
@@ -192,7 +194,8 @@ stop_cluster() { # <state dir>
   for node in $(nodes_of "$dir"); do
     # Steps that no cancel reached (their controller was stopped, say) go with their node.
     [ -z "$(node_jobs "$dir" "$node")" ] || kill_node "$dir" "$node" >/dev/null
-    stop_daemon "$dir" "slurmd $node" "$(slurmd_pid_file "$dir" "$node")" "-N $node" || status=1
+    stop_daemon "$dir" "slurmd $node" "$(slurmd_pid_file "$dir" "$node")" "$(slurmd_line "$node")" ||
+      status=1
   done
   stop_daemon "$dir" slurmctld "$dir/slurmctld.pid" || status=1
   stop_daemon "$dir" munged "$dir/munge/munged.pid" || status=1
