@@ -121,6 +121,8 @@ if run_in undisturbed "${count[@]}"; then
   array=$(newest_array)
   [ "$(nodes_of_job "$array")" = "n1 n2 n3 " ] ||
     fail "undisturbed: the tasks of array job $array ran on $(nodes_of_job "$array")rather than n1 n2 n3"
+  throttle=$(scontrol show job "$array" | grep -o 'ArrayTaskThrottle=[0-9]*' | sort -u || true)
+  [ -z "$throttle" ] || fail "undisturbed: array job $array has $throttle though no -j was given"
 else
   fail "undisturbed: QuoventMR_v3 --slurm failed:"
   cat "$work/runs/undisturbed/output"
@@ -222,7 +224,7 @@ read -r array merge <<<"$jobs"
 # The driver looks at the time between two squeue calls, and gives each call up to
 # --scheduler-timeout: squeue itself retries a controller that refuses it for about
 # MessageTimeout s, so that the call that ends past the bound may have begun just before it.
-bound=$((2 * scheduler_timeout + 2))
+bound=$((2 * scheduler_timeout + 3))
 awk -v took="$took" -v bound="$bound" 'BEGIN { exit !(took <= bound) }' ||
   fail "lost_controller: the driver took $took s to stop, more than $bound s"
 exit "$status"
