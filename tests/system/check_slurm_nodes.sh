@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# The Slurm mode of QuoventMR_v3 on a cluster of three nodes started for the test, each a
+# slurmd of this machine with one CPU, where the site does not queue a job again after its
+# node failed unless the job asks: the shards spread over every node and the result is
+# QuoventMR's, byte for byte; a node lost while it counts a shard costs the run time, not its
+# result; a run stopped half-way keeps its counted shards and --resume finishes it with the
+# same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
+# the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
+# without the Slurm and munge daemons and commands.
+# Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cluster=$here/slurm/cluster.sh
+bin=$(cd "$1" && pwd)
+locales=${2:-$bin/../locales}
+[ ! -d "$locales" ] || locales=$(cd "$locales" && pwd) # the runs change directory
+"$cluster" check || exit
+[ -x "$bin/QuoventMR_v3" ] || { echo "$bin/QuoventMR_v3 is missing"; exit 1; }
+
+work=$(mktemp -d)
+chmod 0755 "$work" # munged serves its socket only where every directory above it is searchable by all
+# The run started in the background: the process of timeout, which runs the program.
+driver=
+# The program itself: timeout, signalled, ends without waiting for it to cancel its jobs.
+program_of_driver() { ps -o pid= --ppid "$driver" | tr -d ' '; }
+# shellcheck disable=SC2317 # the EXIT trap calls it
+stop_driver() {
+  [ -n "$driver" ] || return 0
+  kill -TERM "$(program_of_driver)" 2>/dev/null || true
+  wait "$driver" || true
+}
+# A driver still running when the test ends is stopped first: it cancels its own jobs.
+trap 'stop_driver; "$cluster" stop "$work/cluster"; rm -rf "$work"' EXIT
+SLURM_TEST_NODES=3 "$cluster" start "$work/cluster"
+export SLURM_CONF=$work/cluster/slurm.conf
+export LC_ALL=C.UTF-8
+# en_US.UTF-8 collates at about half C.UTF-8's speed: a shard's task then stays on its node
+# long enough to be lost in the middle of its count. Slurm hands it to the jobs.
+run_env=()
+[ ! -f "$locales/en_US.UTF-8/LC_CTYPE" ] || run_env=(LOCPATH="$locales" LC_ALL=en_US.UTF-8)
+# No run may outlast the test's own time limit: the trap above must get to stop the cluster.
+run_limit=180
+scheduler_timeout=5
+
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+
+now() { date +%s.%N; }
+seconds_since() { awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.1f", end - start }'; }
+
+# <file> <bytes> <seed>: lines of words made of three syllables, about 400,000 different words
+# in 4 MB, accented letters among them: a shard's table and its collation work grow with the
+# words it has never seen.
+make_words() {
+  LC_ALL=C awk -v bytes="$2" -v seed="$3" 'BEGIN {
+    split("b c d f g k l m n p r s t v z ch", onset, " ")
+    split("a e i o u \303\251 \303\274 \303\266", vowel, " ")
+    for (i = 1; i <= 16; i++) for (j = 1; j <= 8; j++) for (k = 1; k <= 8; k++)
+      syllable[n++] = onset[i] vowel[j] vowel[k]
+    for (written = 0; written < bytes; written += length(line) + 1) {
+      line = ""
+      for (w = 0; w < 10; w++) {
+        x = (x * 69069 + seed) % 4294967296
+        line = line syllable[x % n] syllable[int(x / 1024) % n] syllable[int(x / 1048576) % n] " "
+      }
+      print line
+    }
+  }' >"$1"
+}
+
+inputs=$work/inputs
+mkdir "$inputs"
+for seed in 1 3 5 7 9 11; do make_words "$inputs/words_$seed.txt" 4000000 "$seed"; done
+shard_size=4M # seven shards: more tasks than nodes
+
+# <name> <program> [args...]: runs in the directory <name>, made with tmp/ and Result/ on the
+# first run there, so that a resumed run finds its work directory (tmp/v3) again. Started in
+# the background, its process is timeout's, which hands a signal on to the program.
+run_in() {
+  local dir=$work/runs/$1
+  shift
+  mkdir -p "$dir/tmp" "$dir/Result"
+  (cd "$dir" && exec env "${run_env[@]}" timeout "$run_limit" "$@" >>"$dir/output" 2>&1)
+}
+
+count=("$bin/QuoventMR_v3" --slurm -s "$shard_size" -r 2 -o Result/qv.txt "$inputs"/*)
+run_in reference "$bin/QuoventMR" -r 2 -o Result/qv.txt "$inputs"/* ||
+  { cat "$work/runs/reference/output"; echo "QuoventMR failed"; exit 1; }
+
+same_as_reference() { # <name>
+  cmp "$work/runs/reference/Result/qv.txt" "$work/runs/$1/Result/qv.txt" ||
+    fail "$1: the result differs from QuoventMR's"
+}
+
+# <name>: the count run there again with --resume, timed, and its result checked.
+resume() {
+  local start
+  start=$(now)
+  if run_in "$1" "${count[@]}" --resume; then
+    echo "timing: resume alone after $1 $(seconds_since "$start") s"
+    same_as_reference "$1"
+  else
+    fail "$1: QuoventMR_v3 --slurm --resume failed:"
+    cat "$work/runs/$1/output"
+  fi
+}
+
+# The array job of the newest run: its tasks, their states and nodes stay listed after it ended.
+newest_array() { squeue -h -t all -n quovent-shards -o %F | sort -n | tail -n 1; }
+nodes_of_job() { squeue -h -t all -j "$1" -o %N | sort -u | tr '\n' ' '; }
+
+# An undisturbed run: without -j nothing throttles the array, so that one task runs on each
+# node at once.
+start=$(now)
+if run_in undisturbed "${count[@]}"; then
+  echo "timing: undisturbed three-node run $(seconds_since "$start") s"
+  same_as_reference undisturbed
+  array=$(newest_array)
+  [ "$(nodes_of_job "$array")" = "n1 n2 n3 " ] ||
+    fail "undisturbed: the tasks of array job $array ran on $(nodes_of_job "$array")rather than n1 n2 n3"
+  throttle=$(scontrol show job "$array" | grep -o 'ArrayTaskThrottle=[0-9]*' | sort -u || true)
+  [ -z "$throttle" ] || fail "undisturbed: array job $array has $throttle though no -j was given"
+else
+  fail "undisturbed: QuoventMR_v3 --slurm failed:"
+  cat "$work/runs/undisturbed/output"
+fi
+
+# A node lost under a task: the task is queued again (the program asks for it; the site would
+# not) and runs on another node, and the driver waits for it.
+node_failures() { grep -c 'Name=quovent-shards JobState=NODE_FAIL .*NodeList=n2 ' "$work/cluster/log/jobcomp.txt" || true; }
+failures_before=$(node_failures)
+start=$(now)
+run_in lost_node "${count[@]}" &
+driver=$!
+# A task's job step listens on a socket in its node's spool directory while it runs.
+for ((polls = 0; polls < run_limit * 10; polls++)); do
+  [ -z "$(find "$work/cluster/spool/n2" -maxdepth 1 -type s -name 'n2_*' 2>/dev/null)" ] || break
+  kill -0 "$driver" 2>/dev/null || break
+  sleep 0.1
+done
+killed=$("$cluster" kill-node "$work/cluster" n2)
+echo "$killed, $(seconds_since "$start") s into the run"
+driver_status=0
+wait "$driver" || driver_status=$?
+driver=
+echo "timing: three-node run that lost a node $(seconds_since "$start") s"
+if [ "$driver_status" = 0 ]; then
+  same_as_reference lost_node
+else
+  # Slurm did not give the task back; the run must still be one --resume away from its result.
+  echo "lost_node: QuoventMR_v3 --slurm returned $driver_status, resuming:"
+  cat "$work/runs/lost_node/output"
+  resume lost_node
+fi
+[[ $killed != *"job steps (none)"* ]] || fail "lost_node: no task ran on n2 when it was killed"
+[ "$(node_failures)" -gt "$failures_before" ] || fail "lost_node: no task was lost with n2"
+array=$(newest_array)
+echo "lost_node: tasks of array job $array: $(squeue -h -t all -j "$array" -o '%K %T %N' | sort -n | tr '\n' ';')"
+start=$(now)
+"$cluster" start-node "$work/cluster" n2
+echo "n2 back in service $(seconds_since "$start") s after its slurmd was started again"
+
+# A run stopped half-way: its tasks are cancelled, a result being written among them, maybe;
+# the shards counted stay, and the resumed run counts the others alone.
+shards_done() { find "$work/runs/stopped/tmp/v3" -path '*/shard_*/result.txt' 2>/dev/null | wc -l; }
+run_in stopped "${count[@]}" &
+driver=$!
+for ((polls = 0; polls < run_limit * 10; polls++)); do
+  [ "$(shards_done)" -lt 2 ] || break
+  kill -0 "$driver" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$(program_of_driver)" 2>/dev/null || true
+driver_status=0
+wait "$driver" || driver_status=$?
+driver=
+kept=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/stopped/output" | grep ' shards are counted and kept in ' || true)
+echo "stopped: QuoventMR_v3 returned $driver_status once $(shards_done) shards were counted and wrote: $kept"
+[ "$driver_status" = 143 ] || fail "stopped: QuoventMR_v3 returned $driver_status after SIGTERM, not 143"
+if [[ $kept =~ ([0-9]+)\ of\ ([0-9]+)\ shards ]]; then
+  left=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
+  resume stopped
+  array=$(newest_array)
+  [ "$(squeue -h -t all -j "$array" -o %K | wc -l)" = "$left" ] ||
+    fail "stopped: the resumed run's array job $array has $(squeue -h -t all -j "$array" -o %K |
+      wc -l) tasks, for $left shards left"
+else
+  fail "stopped: no message that counted shards were kept:"
+  cat "$work/runs/stopped/output"
+fi
+
+# A controller that stops answering while the run's jobs wait: held, they cannot end before
+# it, so that only --scheduler-timeout ends the run.
+held_jobs() { squeue -h -t PD -o '%F %r' | awk '$2 == "JobHeldUser" { print $1 }' | sort -un | tr '\n' ' '; }
+run_in lost_controller "${count[@]}" --sbatch --hold --scheduler-timeout "$scheduler_timeout" &
+driver=$!
+for ((polls = 0; polls < run_limit * 10; polls++)); do
+  # The merge job is submitted right after the array: both are in the queue, the driver waits.
+  [ "$(held_jobs | wc -w)" -lt 2 ] || break
+  kill -0 "$driver" 2>/dev/null || break
+  sleep 0.1
+done
+jobs=$(held_jobs)
+start=$(now)
+"$cluster" stop-controller "$work/cluster"
+gone=$(seconds_since "$start")
+driver_status=0
+wait "$driver" || driver_status=$?
+driver=
+took=$(seconds_since "$start")
+echo "timing: controller lost: the driver stopped $took s after slurmctld was told to stop" \
+  "(gone after $gone s), with --scheduler-timeout $scheduler_timeout"
+message=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/lost_controller/output" |
+  grep '^\[QuoventMR_v3\] squeue has not answered for' || true)
+echo "lost_controller: QuoventMR_v3 returned $driver_status and wrote: $message"
+[ "$driver_status" = 75 ] || fail "lost_controller: QuoventMR_v3 returned $driver_status, not 75"
+[ -n "$message" ] || { fail "lost_controller: no message that squeue has not answered:"; cat "$work/runs/lost_controller/output"; }
+read -r array merge <<<"$jobs"
+[[ -n $merge && $message == *"jobs $array,$merge "* ]] ||
+  fail "lost_controller: the message does not name the held jobs $jobs"
+# The driver looks at the time between two squeue calls, and gives each call up to
+# --scheduler-timeout: squeue itself retries a controller that refuses it for about
+# MessageTimeout s, so that the call that ends past the bound may have begun just before it.
+bound=$((2 * scheduler_timeout + 3))
+awk -v took="$took" -v bound="$bound" 'BEGIN { exit !(took <= bound) }' ||
+  fail "lost_controller: the driver took $took s to stop, more than $bound s"
+exit "$status"
