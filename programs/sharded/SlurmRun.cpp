@@ -145,7 +145,7 @@ enum class JobsState { kActive, kFinished, kUnknown };
 
 // Whether any of the jobs (ids separated by commas) is still waiting, running or ending; unknown
 // when squeue fails or does not answer within `seconds` (it is then stopped).
-JobsState jobs_state(const std::string &ids, int seconds) {
+JobsState jobs_state(const std::string &ids, double seconds) {
   int output = -1;
   pid_t pid = start_command({"squeue", "--noheader", "--jobs=" + ids,
                              "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED",
@@ -254,6 +254,8 @@ RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
     merge.push_back("--dependency=afterok:" + array_id);
     merge.push_back("--kill-on-invalid-dep=yes");
   }
+  // The merge, too, is queued again when its node is lost.
+  merge.push_back("--requeue");
   merge.push_back("--output=" + work_file(run, kMergeLog));
   merge.push_back("--error=" + work_file(run, kMergeErrors));
   merge.push_back(merge_script);
@@ -279,7 +281,10 @@ RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
     long long bytes = 0;
     size_t counted = shards_counted(run, bytes);
     progress.update(counted, bytes);
-    JobsState state = jobs_state(jobs, run.scheduler_timeout);
+    // A call gets only the time left of the bound: squeue retries a controller that refuses it
+    // for seconds, which would otherwise carry the driver past the bound.
+    JobsState state =
+        jobs_state(jobs, run.scheduler_timeout - seconds_since(last_answer));
     if (state == JobsState::kFinished) break;
     if (state == JobsState::kActive) last_answer = monotonic_now();
     if (seconds_since(last_answer) >= run.scheduler_timeout) {
