@@ -79,27 +79,42 @@ inline ChunkClasses classify_chunk(const unsigned char *p) {
   return classes;
 }
 
+/* The lower case of U+00C0 to U+00FF as Unicode gives it, by the second byte of the letter:
+ * U+00C0 to U+00DE move by 0x20, all but U+00D7 (the multiplication sign); the rest stay. */
+constexpr unsigned char plain_latin1_lower(unsigned char second) {
+  return second >= 0x80 && second <= 0x9E && second != 0x97 ? second | 0x20 : second;
+}
+static_assert(plain_latin1_lower(0x89) == 0xA9 && plain_latin1_lower(0x97) == 0x97);
+static_assert(plain_latin1_lower(0x9F) == 0x9F && plain_latin1_lower(0xA9) == 0xA9);
+
 /* Stores the `count` bytes at from, all letters (ASCII, or both bytes of U+00C0 to U+00FF), as
- * they stand at word and with the ASCII letters lowered at out; the second bytes of the two-byte
- * letters are left for the caller to lower. Reads and stores whole steps of kCopyStep bytes: the
- * bytes past `count` that it reads must be readable, those it stores are of no meaning. */
-inline void copy_letters(const unsigned char *from, int count, char *word, char *out) {
+ * they stand at word and lowered at out: the ASCII letters, and with lower_latin1 the two-byte
+ * letters by plain_latin1_lower; without it their bytes are stored as they stand, for the caller
+ * to lower. Reads and stores whole steps of kCopyStep bytes: the bytes past `count` that it
+ * reads must be readable, those it stores are of no meaning. */
+inline void copy_letters(const unsigned char *from, int count, char *word, char *out,
+                         bool lower_latin1) {
   for (int k = 0; k < count; k += kCopyStep) {
 #ifdef __SSE2__
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + k));
-    // Bit 0x20 lowers an ASCII letter; the bytes of a longer letter keep theirs.
+    // Among letters, the bytes 0x80-0x9E are second bytes, 0xC3 being the only first byte; as
+    // signed bytes they are those below -0x61.
     const __m128i ascii = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(-1));
-    const __m128i lowered = _mm_or_si128(bytes, _mm_and_si128(ascii, _mm_set1_epi8(0x20)));
+    const __m128i capital_latin1 = _mm_andnot_si128(
+        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x97))),
+        _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x9F))));
+    const __m128i latin1_bit = _mm_set1_epi8(lower_latin1 ? 0x20 : 0);
+    const __m128i bit = _mm_or_si128(_mm_and_si128(ascii, _mm_set1_epi8(0x20)),
+                                     _mm_and_si128(capital_latin1, latin1_bit));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(word + k), bytes);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), lowered);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), _mm_or_si128(bytes, bit));
 #else
-    for (int b = 0; b < kCopyStep; b += 8) {
-      constexpr uint64_t kHighBits = 0x8080808080808080u;
-      uint64_t bytes;
-      memcpy(&bytes, from + k + b, sizeof bytes);
-      uint64_t lowered = bytes | (~bytes & kHighBits) >> 2;
-      memcpy(word + k + b, &bytes, sizeof bytes);
-      memcpy(out + k + b, &lowered, sizeof lowered);
+    for (int b = k; b < k + kCopyStep; ++b) {
+      unsigned char c = from[b];
+      word[b] = static_cast<char>(c);
+      if (c < 0x80) c |= 0x20;
+      else if (lower_latin1) c = plain_latin1_lower(c);
+      out[b] = static_cast<char>(c);
     }
 #endif
   }

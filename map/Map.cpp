@@ -77,6 +77,9 @@ struct LowerCase {
   // The one-byte letters are A-Z and a-z, lowered as in ASCII: the text is then classified a
   // chunk at a time (scan_chunks).
   bool plain_ascii = false;
+  // With plain_ascii, U+00C0 to U+00FF are lowered as Unicode lowers them (plain_latin1_lower):
+  // scan_chunks then lowers whole runs of letters at once.
+  bool plain_latin1 = false;
   // One-byte units: non-zero for a letter of the locale (the class test of is_utf8_letter).
   unsigned char single_letter[256];
   // Per ASCII letter its lower case, or 0 when the table cannot give it.
@@ -129,6 +132,12 @@ void build_lower_case(LowerCase &lower) {
         static_cast<unsigned char>(out[0]) == kLatin1Lead &&
         is_latin1_letter(kLatin1Lead, static_cast<unsigned char>(out[1]))) {
       lower.latin1_lower[k] = static_cast<unsigned char>(out[1]);
+    }
+  }
+  lower.plain_latin1 = lower.plain_ascii;
+  for (int k = 0; k < 64; ++k) {
+    if (lower.latin1_lower[k] != plain_latin1_lower(kContinuationBase + k)) {
+      lower.plain_latin1 = false;
     }
   }
 }
@@ -284,9 +293,9 @@ template <typename Output>
 static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
 
 // Appends the `count` bytes at run, letters that start at a unit's start, of which those marked
-// in `leads` (bit k for byte k) start a two-byte letter. Where the whole run fits, it is copied in
-// steps and only the two-byte letters are lowered one by one; a run that would pass the longest
-// word goes letter by letter, for which letters fit.
+// in `leads` (bit k for byte k) start a two-byte letter. Where the whole run fits, it is copied and
+// lowered in steps, the two-byte letters one by one unless the locale lowers them as Unicode does;
+// a run that would pass the longest word goes letter by letter, for which letters fit.
 [[gnu::always_inline]] inline void append_run(const LowerCase &lower, WordCursor &cursor,
                                               const unsigned char *run, int count, uint64_t leads) {
   if (cursor.wlen + count > MAX_WORD_BYTES) {
@@ -301,7 +310,9 @@ static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
     }
     return;
   }
-  copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen);
+  copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen,
+               lower.plain_latin1);
+  if (lower.plain_latin1) leads = 0;
   for (; leads != 0; leads &= leads - 1) {
     int k = __builtin_ctzll(leads);
     unsigned char lowered = lower.latin1_lower[run[k + 1] - kContinuationBase];
@@ -355,7 +366,8 @@ int scan_chunks(MapState<Output> &state, const unsigned char *block, int end) {
         int run = leading_ones(bits_from(letters, k));
         uint64_t run_leads = bits_from(leads, k);
         if (run < kChunkBytes) run_leads &= (uint64_t{1} << run) - 1;
-        int count = run + (k + run == kChunkBytes && leads >> (kChunkBytes - 1) != 0);
+        // Without a test: whether a run reaches the chunk's end follows no pattern.
+        int count = run + static_cast<int>((k + run) / kChunkBytes & leads >> (kChunkBytes - 1));
         append_run(lower, cursor, block + i + k, count, run_leads);
         k += count;
         if (k >= kChunkBytes) break;  // the word may go on in the next chunk
