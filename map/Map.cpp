@@ -293,7 +293,7 @@ template <typename Output>
 static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
 
 // Appends the `count` bytes at run, letters that start at a unit's start, of which those marked
-// in `leads` (bit k for byte k) start a two-byte letter. Where the whole run fits, it is copied and
+// in `leads` (bit k for byte k; bits past the run are ignored) start a two-byte letter. Where the whole run fits, it is copied and
 // lowered in steps, the two-byte letters one by one unless the locale lowers them as Unicode does;
 // a run that would pass the longest word goes letter by letter, for which letters fit.
 [[gnu::always_inline]] inline void append_run(const LowerCase &lower, WordCursor &cursor,
@@ -312,7 +312,11 @@ static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
   }
   copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen,
                lower.plain_latin1);
-  if (lower.plain_latin1) leads = 0;
+  if (lower.plain_latin1) {
+    cursor.wlen += count;
+    return;
+  }
+  if (count < kChunkBytes) leads &= (uint64_t{1} << count) - 1;
   for (; leads != 0; leads &= leads - 1) {
     int k = __builtin_ctzll(leads);
     unsigned char lowered = lower.latin1_lower[run[k + 1] - kContinuationBase];
@@ -364,11 +368,9 @@ int scan_chunks(MapState<Output> &state, const unsigned char *block, int end) {
       }
       if (bits_from(letters, k) & 1) {
         int run = leading_ones(bits_from(letters, k));
-        uint64_t run_leads = bits_from(leads, k);
-        if (run < kChunkBytes) run_leads &= (uint64_t{1} << run) - 1;
         // Without a test: whether a run reaches the chunk's end follows no pattern.
         int count = run + static_cast<int>((k + run) / kChunkBytes & leads >> (kChunkBytes - 1));
-        append_run(lower, cursor, block + i + k, count, run_leads);
+        append_run(lower, cursor, block + i + k, count, bits_from(leads, k));
         k += count;
         if (k >= kChunkBytes) break;  // the word may go on in the next chunk
       }
