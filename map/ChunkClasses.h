@@ -47,8 +47,8 @@ inline void classify16(const unsigned char *p, uint32_t &letters, uint32_t &high
   const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(from_a, _mm_set1_epi8(25)), from_a);
   // As signed bytes, 0x80-0xBF are those below 0xC0.
   const __m128i next_continues = _mm_cmplt_epi8(next, _mm_set1_epi8(static_cast<char>(0xC0)));
-  const __m128i lead = _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xC3))),
-                                     next_continues);
+  const __m128i lead =
+      _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xC3))), next_continues);
   letters = static_cast<uint32_t>(_mm_movemask_epi8(letter));
   high = static_cast<uint32_t>(_mm_movemask_epi8(bytes));
   leads = static_cast<uint32_t>(_mm_movemask_epi8(lead));
@@ -100,9 +100,9 @@ inline void copy_letters(const unsigned char *from, int count, char *word, char 
     // Among letters, the bytes 0x80-0x9E are second bytes, 0xC3 being the only first byte; as
     // signed bytes they are those below -0x61.
     const __m128i ascii = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(-1));
-    const __m128i capital_latin1 = _mm_andnot_si128(
-        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x97))),
-        _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x9F))));
+    const __m128i capital_latin1 =
+        _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x97))),
+                         _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x9F))));
     const __m128i latin1_bit = _mm_set1_epi8(lower_latin1 ? 0x20 : 0);
     const __m128i bit = _mm_or_si128(_mm_and_si128(ascii, _mm_set1_epi8(0x20)),
                                      _mm_and_si128(capital_latin1, latin1_bit));
@@ -112,9 +112,8 @@ inline void copy_letters(const unsigned char *from, int count, char *word, char 
     for (int b = k; b < k + kCopyStep; ++b) {
       unsigned char c = from[b];
       word[b] = static_cast<char>(c);
-      if (c < 0x80) c |= 0x20;
-      else if (lower_latin1) c = plain_latin1_lower(c);
-      out[b] = static_cast<char>(c);
+      unsigned char lowered = c < 0x80 ? c | 0x20 : lower_latin1 ? plain_latin1_lower(c) : c;
+      out[b] = static_cast<char>(lowered);
     }
 #endif
   }

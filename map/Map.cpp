@@ -293,9 +293,10 @@ template <typename Output>
 static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
 
 // Appends the `count` bytes at run, letters that start at a unit's start, of which those marked
-// in `leads` (bit k for byte k; bits past the run are ignored) start a two-byte letter. Where the whole run fits, it is copied and
-// lowered in steps, the two-byte letters one by one unless the locale lowers them as Unicode does;
-// a run that would pass the longest word goes letter by letter, for which letters fit.
+// in `leads` (bit k for byte k; bits past the run are ignored) start a two-byte letter. Where
+// the whole run fits, it is copied and lowered in steps, the two-byte letters one by one unless
+// the locale lowers them as Unicode does; a run that would pass the longest word goes letter by
+// letter, for which letters fit.
 [[gnu::always_inline]] inline void append_run(const LowerCase &lower, WordCursor &cursor,
                                               const unsigned char *run, int count, uint64_t leads) {
   if (cursor.wlen + count > MAX_WORD_BYTES) {
@@ -310,8 +311,7 @@ static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
     }
     return;
   }
-  copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen,
-               lower.plain_latin1);
+  copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen, lower.plain_latin1);
   if (lower.plain_latin1) {
     cursor.wlen += count;
     return;
@@ -333,7 +333,8 @@ constexpr uint64_t bits_from(uint64_t mask, int k) { return mask >> k; }
 constexpr int leading_ones(uint64_t mask) {
   return ~mask == 0 ? kChunkBytes : __builtin_ctzll(~mask);
 }
-static_assert(leading_ones(0) == 0 && leading_ones(0b1011) == 2 && leading_ones(~uint64_t{0}) == 64);
+static_assert(leading_ones(0) == 0 && leading_ones(0b1011) == 2 &&
+              leading_ones(~uint64_t{0}) == 64);
 
 // Applies the word rules to whole chunks of block[0, end) while a chunk and what its scan reads
 // lie within; returns where it stopped, at the start of a unit. For a locale whose one-byte
