@@ -19,6 +19,7 @@
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/WorkFiles.h"
+#include "map/ChunkClasses.h"
 #include "map/WordScan.h"
 
 namespace {
@@ -73,9 +74,12 @@ static_assert(!is_latin1_letter(0xC2, 0xBF) && !is_latin1_letter(0xC2, 0xC3));
 // locale that is not UTF-8, goes through normalize_utf8 as before.
 struct LowerCase {
   bool by_table = false;  // the locale is UTF-8 and only ASCII bytes are single-byte letters
-  // The one-byte letters are A-Z and a-z, lowered as in ASCII: runs of them are then scanned
-  // eight bytes at a time.
+  // The one-byte letters are A-Z and a-z, lowered as in ASCII: the text is then classified a
+  // chunk at a time (scan_chunks).
   bool plain_ascii = false;
+  // With plain_ascii, U+00C0 to U+00FF are lowered as Unicode lowers them (plain_latin1_lower):
+  // scan_chunks then lowers whole runs of letters at once.
+  bool plain_latin1 = false;
   // One-byte units: non-zero for a letter of the locale (the class test of is_utf8_letter).
   unsigned char single_letter[256];
   // Per ASCII letter its lower case, or 0 when the table cannot give it.
@@ -130,6 +134,12 @@ void build_lower_case(LowerCase &lower) {
       lower.latin1_lower[k] = static_cast<unsigned char>(out[1]);
     }
   }
+  lower.plain_latin1 = lower.plain_ascii;
+  for (int k = 0; k < 64; ++k) {
+    if (lower.latin1_lower[k] != plain_latin1_lower(kContinuationBase + k)) {
+      lower.plain_latin1 = false;
+    }
+  }
 }
 
 // Where the words of an input go: tuple lines into a map output file, or, for the programs that
@@ -150,7 +160,7 @@ struct WordListOutput {
 template <typename Output>
 struct MapState {
   Output output;
-  char word[kWordBufferSize];
+  char word[kWordBufferSize + kCopyStep];  // room for copy_letters' last step
   int wlen = 0;
   // Set when a letter of the current word is not in the table (or the locale has no table):
   // the word then leaves through normalize_utf8.
@@ -223,100 +233,203 @@ template <typename Output>
   finish_word(state, length);
 }
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);  // the first byte read is the lowest
-constexpr uint64_t kEveryByte = 0x0101010101010101u;
-constexpr uint64_t kHighBits = kEveryByte * 0x80;
+// The word's progress, kept in locals while bytes are stored: stores through char pointers
+// could alias the state, and would make every letter reload it.
+struct WordCursor {
+  char *word;
+  char *out;  // where the lowered word goes: outbuf at outpos
+  int wlen;
+  bool needs_conversion;
+};
 
-// Of the eight bytes in `bytes` (the first in the lowest byte), the high bit of each that is an
-// ASCII letter. Each byte's sums stay within the byte, so no byte disturbs another.
-constexpr uint64_t ascii_letter_bits(uint64_t bytes) {
-  uint64_t folded = (bytes | kEveryByte * 0x20) & ~kHighBits;  // 'A'-'Z' onto 'a'-'z'
-  uint64_t from_a = folded + kEveryByte * (0x80 - 'a');        // high bit: at least 'a'
-  uint64_t past_z = folded + kEveryByte * (0x80 - 'z' - 1);    // high bit: beyond 'z'
-  return from_a & ~past_z & ~bytes & kHighBits;
-}
-static_assert(ascii_letter_bits(0x417A5A615B40607B) == 0x8080808000000000);
-static_assert(ascii_letter_bits(0xC1E1DAFA00202E61) == 0x0000000000000080);
-
-// Applies the word rules to the whole units in block[0, end). Returns the number of bytes
-// scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
-// block.
 template <typename Output>
-int scan_block(MapState<Output> &state, const unsigned char *block, int end) {
+WordCursor load_cursor(MapState<Output> &state) {
+  return {state.word, state.outbuf + state.outpos, state.wlen, state.needs_conversion};
+}
+
+template <typename Output>
+void store_cursor(MapState<Output> &state, const WordCursor &cursor) {
+  state.wlen = cursor.wlen;
+  state.needs_conversion = cursor.needs_conversion;
+}
+
+// The word of the cursor is complete; the cursor then starts the next one.
+template <typename Output>
+[[gnu::always_inline]] inline void end_word(MapState<Output> &state, WordCursor &cursor) {
+  store_cursor(state, cursor);
+  emit_word(state);
+  cursor = load_cursor(state);
+}
+
+// Appends the one-byte letter c, if the word has room. An over-long word drops the letters that
+// do not fit but stays open: it is never split, and a later letter that fits is still appended.
+[[gnu::always_inline]] inline void append_single(const LowerCase &lower, WordCursor &cursor,
+                                                 unsigned char c) {
+  if (cursor.wlen >= MAX_WORD_BYTES) return;
+  // A single-byte letter is ASCII whenever the table is used; otherwise the word is converted
+  // anyway and its lowered bytes here are never written.
+  unsigned char lowered = lower.ascii_lower[c & 0x7F];
+  cursor.word[cursor.wlen] = static_cast<char>(c);
+  cursor.out[cursor.wlen] = static_cast<char>(lowered);
+  cursor.needs_conversion |= lowered == 0;
+  ++cursor.wlen;
+}
+
+// Appends the two-byte letter at unit, if the word has room for both bytes.
+[[gnu::always_inline]] inline void append_latin1(const LowerCase &lower, WordCursor &cursor,
+                                                 const unsigned char *unit) {
+  if (cursor.wlen + 2 > MAX_WORD_BYTES) return;
+  unsigned char lowered = lower.latin1_lower[unit[1] - kContinuationBase];
+  cursor.word[cursor.wlen] = static_cast<char>(unit[0]);
+  cursor.word[cursor.wlen + 1] = static_cast<char>(unit[1]);
+  cursor.out[cursor.wlen] = static_cast<char>(unit[0]);
+  cursor.out[cursor.wlen + 1] = static_cast<char>(lowered);
+  cursor.needs_conversion |= lowered == 0;
+  cursor.wlen += 2;
+}
+
+// copy_letters may store a step's worth past the longest word: the word buffer has that room
+// after its zero, and outbuf after the tuple room it always keeps free.
+static_assert(kCopyStep - 1 <= kTupleTailBytes + MAP_WORD_SLACK);
+
+// Appends the `count` bytes at run, letters that start at a unit's start, of which those marked
+// in `leads` (bit k for byte k; bits past the run are ignored) start a two-byte letter. Where
+// the whole run fits, it is copied and lowered in steps, the two-byte letters one by one unless
+// the locale lowers them as Unicode does; a run that would pass the longest word goes letter by
+// letter, for which letters fit.
+[[gnu::always_inline]] inline void append_run(const LowerCase &lower, WordCursor &cursor,
+                                              const unsigned char *run, int count, uint64_t leads) {
+  if (cursor.wlen + count > MAX_WORD_BYTES) {
+    for (int k = 0; k < count;) {
+      if (leads >> k & 1) {
+        append_latin1(lower, cursor, run + k);
+        k += 2;
+      } else {
+        append_single(lower, cursor, run[k]);
+        k += 1;
+      }
+    }
+    return;
+  }
+  copy_letters(run, count, cursor.word + cursor.wlen, cursor.out + cursor.wlen, lower.plain_latin1);
+  if (lower.plain_latin1) {
+    cursor.wlen += count;
+    return;
+  }
+  if (count < kChunkBytes) leads &= (uint64_t{1} << count) - 1;
+  for (; leads != 0; leads &= leads - 1) {
+    int k = __builtin_ctzll(leads);
+    unsigned char lowered = lower.latin1_lower[run[k + 1] - kContinuationBase];
+    cursor.out[cursor.wlen + k + 1] = static_cast<char>(lowered);
+    cursor.needs_conversion |= lowered == 0;
+  }
+  cursor.wlen += count;
+}
+
+// The bits of `mask` from bit k on, shifted down to bit 0 (k below 64).
+constexpr uint64_t bits_from(uint64_t mask, int k) { return mask >> k; }
+
+// Consecutive set bits of `mask` from bit 0.
+constexpr int leading_ones(uint64_t mask) {
+  return ~mask == 0 ? kChunkBytes : __builtin_ctzll(~mask);
+}
+static_assert(leading_ones(0) == 0 && leading_ones(0b1011) == 2 &&
+              leading_ones(~uint64_t{0}) == 64);
+
+// Applies the word rules to whole chunks of block[0, end) while a chunk and what its scan reads
+// lie within; returns where it stopped, at the start of a unit. For a locale whose one-byte
+// letters are A-Z and a-z only. Each chunk is classified at once; the walk then goes from unit
+// start to unit start, jumping over runs of separators and appending runs of letters whole:
+// - ASCII bytes are units; letters continue or start a word, the other bytes end it;
+// - 0xC3 with a continuation byte after it is a two-byte letter;
+// - any other unit that is not ASCII ends the word and is skipped whole, its length taken from
+//   its first byte, whatever the bytes it takes in. The unit may end past the chunk, which the
+//   next chunk then starts after.
+template <typename Output>
+int scan_chunks(MapState<Output> &state, const unsigned char *block, int end) {
   const LowerCase &lower = state.lower;
-  // The word's progress is kept in locals while bytes are stored: stores through char
-  // pointers could alias the state, and would make every letter reload it.
-  char *word = state.word;
-  char *out = state.outbuf + state.outpos;
-  int wlen = state.wlen;
-  bool needs_conversion = state.needs_conversion;
-  const bool plain_ascii = lower.plain_ascii;
+  WordCursor cursor = load_cursor(state);
   int i = 0;
+  while (end - i >= kChunkReach) {
+    const ChunkClasses classes = classify_chunk(block + i);
+    const uint64_t leads = classes.latin1_leads;
+    // A lead at the last byte has its second byte in the next chunk's first byte; as a letter,
+    // the pair is appended whole and the next chunk starts after it.
+    uint64_t letters = classes.ascii_letters | leads | leads << 1;
+    uint64_t other_units = classes.non_ascii & ~letters;
+    int k = 0;
+    while (k < kChunkBytes) {
+      if (cursor.wlen == 0) {
+        uint64_t stops = bits_from(letters | other_units, k);
+        if (stops == 0) {
+          k = kChunkBytes;
+          break;
+        }
+        k += __builtin_ctzll(stops);
+      }
+      if (bits_from(letters, k) & 1) {
+        int run = leading_ones(bits_from(letters, k));
+        // Without a test: whether a run reaches the chunk's end follows no pattern.
+        int count = run + static_cast<int>((k + run) / kChunkBytes & leads >> (kChunkBytes - 1));
+        append_run(lower, cursor, block + i + k, count, bits_from(leads, k));
+        k += count;
+        if (k >= kChunkBytes) break;  // the word may go on in the next chunk
+      }
+      // Byte k is no letter: it ends the word, if any.
+      if (cursor.wlen > 0) end_word(state, cursor);
+      if ((bits_from(other_units, k) & 1) == 0) {
+        ++k;
+        continue;
+      }
+      k += unit_length(block[i + k]);
+      // The unit may have taken in the lead of a two-byte letter: the second byte after it is
+      // then a stray continuation byte, a unit of its own and no letter.
+      if (k < kChunkBytes && (bits_from(leads << 1, k) & 1)) {
+        letters &= ~(uint64_t{1} << k);
+        other_units |= uint64_t{1} << k;
+      }
+    }
+    i += k;
+  }
+  store_cursor(state, cursor);
+  return i;
+}
+
+// Applies the word rules unit by unit to the whole units in block[begin, end), which starts at
+// a unit's start. Returns where it stopped: at end, or at a unit cut by the block end (at most
+// three bytes), which belongs to the next block.
+template <typename Output>
+int scan_units(MapState<Output> &state, const unsigned char *block, int begin, int end) {
+  const LowerCase &lower = state.lower;
+  WordCursor cursor = load_cursor(state);
+  int i = begin;
   while (i < end) {
     unsigned char c = block[i];
-    if (plain_ascii && lower.single_letter[c] && wlen + 8 <= MAX_WORD_BYTES && end - i >= 8) {
-      // The letters that start the next eight bytes, lowered by setting bit 0x20; all eight
-      // bytes are stored, and those past the letters are overwritten or never used.
-      uint64_t bytes;
-      memcpy(&bytes, block + i, sizeof bytes);
-      uint64_t letters = ascii_letter_bits(bytes);
-      uint64_t lowered = bytes | letters >> 2;
-      memcpy(word + wlen, &bytes, sizeof bytes);
-      memcpy(out + wlen, &lowered, sizeof lowered);
-      uint64_t others = ~letters & kHighBits;
-      int run = others == 0 ? 8 : __builtin_ctzll(others) / CHAR_BIT;
-      wlen += run;
-      i += run;
-      continue;
-    }
     if (lower.single_letter[c]) {
-      // An over-long word drops the letters that do not fit but stays open: it is never
-      // split, and a later letter that fits is still appended.
-      if (wlen < MAX_WORD_BYTES) {
-        // A single-byte letter is ASCII whenever the table is used; otherwise the word is
-        // converted anyway and its lowered bytes here are never written.
-        unsigned char lowered = lower.ascii_lower[c & 0x7F];
-        word[wlen] = static_cast<char>(c);
-        out[wlen] = static_cast<char>(lowered);
-        needs_conversion |= lowered == 0;
-        ++wlen;
-      }
+      append_single(lower, cursor, c);
       ++i;
       continue;
     }
     int len = unit_length(c);
     if (i + len > end) break;
     if (len == 2 && is_latin1_letter(c, block[i + 1])) {
-      if (wlen + len <= MAX_WORD_BYTES) {
-        unsigned char lowered = lower.latin1_lower[block[i + 1] - kContinuationBase];
-        word[wlen] = static_cast<char>(c);
-        word[wlen + 1] = static_cast<char>(block[i + 1]);
-        out[wlen] = static_cast<char>(c);
-        out[wlen + 1] = static_cast<char>(lowered);
-        needs_conversion |= lowered == 0;
-        wlen += len;
-      }
-    } else if (wlen > 0) {
-      state.wlen = wlen;
-      state.needs_conversion = needs_conversion;
-      emit_word(state);
-      out = state.outbuf + state.outpos;
-      wlen = 0;
-      needs_conversion = false;
+      append_latin1(lower, cursor, block + i);
+    } else if (cursor.wlen > 0) {
+      end_word(state, cursor);
     }
     i += len;
-    if (plain_ascii && len == 1 && end - i >= 8) {
-      // Separators come in runs (", ", ".\n\n"): the ASCII bytes before the next letter or
-      // the next byte of a longer unit are skipped eight at a time.
-      uint64_t bytes;
-      memcpy(&bytes, block + i, sizeof bytes);
-      uint64_t stops = ascii_letter_bits(bytes) | (bytes & kHighBits);
-      i += stops == 0 ? 8 : __builtin_ctzll(stops) / CHAR_BIT;
-    }
   }
-  state.wlen = wlen;
-  state.needs_conversion = needs_conversion;
+  store_cursor(state, cursor);
   return i;
+}
+
+// Applies the word rules to the whole units in block[0, end). Returns the number of bytes
+// scanned; the rest (at most three bytes, a unit cut by the block end) belongs to the next
+// block.
+template <typename Output>
+int scan_block(MapState<Output> &state, const unsigned char *block, int end) {
+  int i = state.lower.plain_ascii ? scan_chunks(state, block, end) : 0;
+  return scan_units(state, block, i, end);
 }
 
 void print_stage_start(int ninputfiles) {

@@ -138,6 +138,30 @@ TEST_F(WordsInLocale, WordsDoNotDependOnWhereBlocksEnd) {
   }
 }
 
+// Blocks of 76 bytes or less, with the at most three bytes carried before them, are scanned
+// unit by unit; a long block goes a chunk of 64 bytes at a time. Both must find the same words,
+// wherever in a chunk a unit falls and whatever it takes in.
+TEST_F(WordsInLocale, WordsOfChunksAreThoseFoundUnitByUnit) {
+  const std::string units[] = {"é", "É", "×", "\xC3", "\xC3\xC3\xA9", "\x80", "\xBF", "«",
+                               "\xE2", "\xE2\xC3\xA9", "€", "\xF0", "😀", "\xFF", "Κ", ".\n"};
+  std::string text;
+  for (int n = 0; n < 160; ++n) {
+    text += std::string(n % 67, static_cast<char>(n % 2 ? 'a' + n % 26 : 'A' + n % 26));
+    text += units[n % std::size(units)];
+    if (n % 3 == 0) text += std::string(n % 5, ' ');
+  }
+  for (int length : {254, 255, 256}) {
+    text += std::string(length - 1, 'W') + "Éz " + std::string(length, 'w') + "é ";
+    for (int k = 0; k < length / 2; ++k) text += k % 2 ? "é" : "Ö";
+    text += "\xC3 x ";
+  }
+  std::vector<std::string> pieces;
+  for (size_t at = 0, size = 60; at < text.size(); at += size, size = 60 + (size + 7) % 17) {
+    pieces.push_back(text.substr(at, size));
+  }
+  EXPECT_EQ(map_text(text), map_pieces(pieces));
+}
+
 TEST(Lowercasing, FollowsTheLocaleAndLeavesUnconvertibleWordsAlone) {
   struct Case {
     const char *locale;
