@@ -120,6 +120,7 @@ struct Reader {
   bool has_entry = false;
   bool keyed = false;        // its words carry collation keys
   bool check_order = true;  // each word is checked against the one before it
+  long long group = -1;     // the last group of equal words it gave a word to
 
   const Entry &entry() const { return entries[current]; }
 };
@@ -259,12 +260,16 @@ void merge_into(WordOrder &order, const std::vector<const char *> &files, bool c
   for (size_t n = heap.heap.size() / 2; n-- > 0;) heap.sift_down(n);
 
   GroupWord group;
+  long long group_number = 0;
   long long total = 0;
   bool has_group = false;
   while (!heap.heap.empty()) {
     Reader &top = readers[heap.heap[0]];
     const Entry &entry = top.entry();
-    if (has_group && order.same_word(group.view(), entry.view())) {
+    // A file holds each word once, its words in turn being other words (checked where its order
+    // is): a file that gave the group a word gives the next word of another group, and saves the
+    // collation of the words of the two.
+    if (has_group && top.group != group_number && order.same_word(group.view(), entry.view())) {
       if (__builtin_add_overflow(total, entry.count, &total)) {
         errno = EOVERFLOW;
         stop("%s The total of a word of %s does not fit 64 bits\n", top.name);
@@ -274,7 +279,9 @@ void merge_into(WordOrder &order, const std::vector<const char *> &files, bool c
       start_group(group, entry);
       total = entry.count;
       has_group = true;
+      ++group_number;
     }
+    top.group = group_number;
     if (!advance(order, top)) {
       heap.heap[0] = heap.heap.back();
       heap.heap.pop_back();
