@@ -8,17 +8,8 @@
 # the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
 # without the Slurm and munge daemons and commands.
 # Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
-set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-cluster=$here/slurm/cluster.sh
-bin=$(cd "$1" && pwd)
-locales=${2:-$bin/../locales}
-[ ! -d "$locales" ] || locales=$(cd "$locales" && pwd) # the runs change directory
-"$cluster" check || exit
-[ -x "$bin/QuoventMR_v3" ] || { echo "$bin/QuoventMR_v3 is missing"; exit 1; }
-
-work=$(mktemp -d)
-chmod 0755 "$work" # munged serves its socket only where every directory above it is searchable by all
+# shellcheck source=slurm/test_setup.sh
+. "$(dirname "$0")/slurm/test_setup.sh"
 # The run started in the background (a shell that runs timeout, which runs the program), and
 # the directory of its run.
 driver=
