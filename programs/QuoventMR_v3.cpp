@@ -256,8 +256,7 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
 // Takes up the plan in the work directory, when this command can resume it, and the results of
 // the shards it counted; returns the inputs that are read while the run goes on.
 std::vector<Input> resume_run(ShardRun &run, bool slurm) {
-  run.work_dir = absolute_path(run.work_dir);
-  while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
+  locate_work_dir(run);
   std::string plan = work_file(run, kPlanFile);
   if (access(plan.c_str(), F_OK) != 0) {
     refuse_resume(run, "it holds no plan of a run", kNoRunStatus);

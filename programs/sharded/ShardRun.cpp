@@ -74,9 +74,13 @@ void remove_run_files(const ShardRun &run) {
 
 }  // namespace
 
-void prepare_work_dir(ShardRun &run) {
+void locate_work_dir(ShardRun &run) {
   run.work_dir = absolute_path(run.work_dir);
   while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
+}
+
+void prepare_work_dir(ShardRun &run) {
+  locate_work_dir(run);
   make_directories(run, run.work_dir);
   if (access(work_file(run, kPlanFile).c_str(), F_OK) == 0) {
     errno = EEXIST;

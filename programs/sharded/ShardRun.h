@@ -51,6 +51,10 @@ struct RunOutcome {
   std::vector<std::string> messages;  // what went wrong, a line each
 };
 
+/* Makes run.work_dir absolute, without a slash at its end. Stops through Error when the working
+ * directory cannot be found. */
+void locate_work_dir(ShardRun &run);
+
 /* Makes run.work_dir absolute and creates it and its missing ancestors, then one directory per
  * shard in it. A work directory that holds the plan of a run is refused: that run did not
  * finish. Stops through Error. */

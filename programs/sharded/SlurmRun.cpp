@@ -236,9 +236,9 @@ RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
     std::vector<std::string> array = sbatch_command(run, "quovent-shards");
     // Without -j Slurm places the tasks; a task whose node is lost is queued again, also where
     // the site's default is not to.
-    std::string spec = "--array=" + indices;
-    if (run.jobs_given) spec.append(1, '%').append(std::to_string(run.jobs));
-    array.push_back(spec);
+    std::string array_option = "--array=" + indices;
+    if (run.jobs_given) array_option.append(1, '%').append(std::to_string(run.jobs));
+    array.push_back(array_option);
     array.push_back("--requeue");
     array.push_back("--output=" + (run.keep_work_files ? run.work_dir + "/shard_%a/" + kShardLog
                                                        : std::string("/dev/null")));

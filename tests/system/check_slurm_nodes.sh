@@ -86,6 +86,23 @@ run_in() {
     exec env "${run_env[@]}" timeout "$run_limit" "$@" >>"$dir/output" 2>&1)
 }
 
+# <name> <program> [args...]: run_in in the background, as the driver that stop_driver stops.
+start_driver() {
+  run_in "$@" &
+  driver=$!
+  driver_dir=$work/runs/$1
+}
+
+# <command...>: polls the command until it succeeds, for as long as the driver runs.
+wait_while_driver_runs() {
+  local polls
+  for ((polls = 0; polls < run_limit * 10; polls++)); do
+    ! "$@" || return 0
+    kill -0 "$driver" 2>/dev/null || return 0
+    sleep 0.1
+  done
+}
+
 count=("$bin/QuoventMR_v3" --slurm -s "$shard_size" -r 2 -o Result/qv.txt "$inputs"/*)
 run_in reference "$bin/QuoventMR" -r 2 -o Result/qv.txt "$inputs"/* ||
   { cat "$work/runs/reference/output"; echo "QuoventMR failed"; exit 1; }
@@ -133,15 +150,11 @@ fi
 node_failures() { grep -c 'Name=quovent-shards JobState=NODE_FAIL .*NodeList=n2 ' "$work/cluster/log/jobcomp.txt" || true; }
 failures_before=$(node_failures)
 start=$(now)
-run_in lost_node "${count[@]}" &
-driver=$!
-driver_dir=$work/runs/lost_node
+start_driver lost_node "${count[@]}"
 # A task's job step listens on a socket in its node's spool directory while it runs.
-for ((polls = 0; polls < run_limit * 10; polls++)); do
-  [ -z "$(find "$work/cluster/spool/n2" -maxdepth 1 -type s -name 'n2_*' 2>/dev/null)" ] || break
-  kill -0 "$driver" 2>/dev/null || break
-  sleep 0.1
-done
+# shellcheck disable=SC2317 # called through wait_while_driver_runs
+step_on_n2() { [ -n "$(find "$work/cluster/spool/n2" -maxdepth 1 -type s -name 'n2_*' 2>/dev/null)" ]; }
+wait_while_driver_runs step_on_n2
 killed=$("$cluster" kill-node "$work/cluster" n2)
 echo "$killed, $(seconds_since "$start") s into the run"
 driver_status=0
@@ -167,14 +180,10 @@ echo "n2 back in service $(seconds_since "$start") s after its slurmd was starte
 # A run stopped half-way: its tasks are cancelled, a result being written among them, maybe;
 # the shards counted stay, and the resumed run counts the others alone.
 shards_done() { find "$work/runs/stopped/tmp/v3" -path '*/shard_*/result.txt' 2>/dev/null | wc -l; }
-run_in stopped "${count[@]}" &
-driver=$!
-driver_dir=$work/runs/stopped
-for ((polls = 0; polls < run_limit * 10; polls++)); do
-  [ "$(shards_done)" -lt 2 ] || break
-  kill -0 "$driver" 2>/dev/null || break
-  sleep 0.1
-done
+start_driver stopped "${count[@]}"
+# shellcheck disable=SC2317 # called through wait_while_driver_runs
+two_shards_done() { [ "$(shards_done)" -ge 2 ]; }
+wait_while_driver_runs two_shards_done
 driver_status=0
 stop_driver
 kept=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/stopped/output" | grep ' shards are counted and kept in ' || true)
@@ -195,15 +204,11 @@ fi
 # A controller that stops answering while the run's jobs wait: held, they cannot end before
 # it, so that only --scheduler-timeout ends the run.
 held_jobs() { squeue -h -t PD -o '%F %r' | awk '$2 == "JobHeldUser" { print $1 }' | sort -un | tr '\n' ' '; }
-run_in lost_controller "${count[@]}" --sbatch --hold --scheduler-timeout "$scheduler_timeout" &
-driver=$!
-driver_dir=$work/runs/lost_controller
-for ((polls = 0; polls < run_limit * 10; polls++)); do
-  # The merge job is submitted right after the array: both are in the queue, the driver waits.
-  [ "$(held_jobs | wc -w)" -lt 2 ] || break
-  kill -0 "$driver" 2>/dev/null || break
-  sleep 0.1
-done
+start_driver lost_controller "${count[@]}" --sbatch --hold --scheduler-timeout "$scheduler_timeout"
+# The merge job is submitted right after the array: both are in the queue, the driver waits.
+# shellcheck disable=SC2317 # called through wait_while_driver_runs
+both_held() { [ "$(held_jobs | wc -w)" -ge 2 ]; }
+wait_while_driver_runs both_held
 jobs=$(held_jobs)
 start=$(now)
 "$cluster" stop-controller "$work/cluster"
