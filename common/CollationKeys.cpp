@@ -5,8 +5,8 @@
 #include <sys/mman.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -58,8 +58,8 @@ const char *CollationKeyCache::find_or_make(uint32_t hash, const char *line, siz
   return scratch;
 }
 
-const char *CollationKeyCache::keep(uint32_t hash, const char *line, size_t length,
-                                    const char *key, size_t key_length) {
+const char *CollationKeyCache::keep(uint32_t hash, const char *line, size_t length, const char *key,
+                                    size_t key_length) {
   size_t bytes = length + 1 + key_length + 1;
   if (used_bytes_ + bytes > max_bytes_ || bytes > kBlockBytes) return nullptr;
   if (blocks_.empty() || block_used_ + bytes > kBlockBytes) {

@@ -23,8 +23,7 @@ class CollationKeyCache {
    * scratch is reused; without scratch nullptr is returned then. nullptr too when the key is
    * longer than max_key_bytes. A kept key stays valid until the cache is emptied. errno is
    * kept. */
-  const char *find_or_make(uint32_t hash, const char *line, size_t length,
-                           char *scratch = nullptr);
+  const char *find_or_make(uint32_t hash, const char *line, size_t length, char *scratch = nullptr);
 
   /* The kept key of the line, or nullptr. */
   const char *find(uint32_t hash, const char *line, size_t length) const;

@@ -1,9 +1,9 @@
 #include "RawIO.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <unistd.h>
 
 int create_output_file(const char *name) {
   return open(name, O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);

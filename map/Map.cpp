@@ -200,8 +200,8 @@ void finish_word(MapState<TupleOutput> &state, int length) {
 
 void finish_word(MapState<WordListOutput> &state, int length) {
   WordListOutput &list = state.output;
-  list.spans[list.count++] = WordSpan{static_cast<uint32_t>(state.outpos),
-                                      static_cast<uint32_t>(length)};
+  list.spans[list.count++] =
+      WordSpan{static_cast<uint32_t>(state.outpos), static_cast<uint32_t>(length)};
   state.outpos += length;
   if (list.count == MAP_WORD_BATCH || state.outpos > MAP_BLOCK_SIZE - kTupleRoom) {
     deliver_words(state);
@@ -569,8 +569,7 @@ long long map_words(int fd_in, long long length, WordReceiver &receiver) {
 long long map_words(ByteSource &source, WordReceiver &receiver) {
   MapState<WordListOutput> state;
   state.output.receiver = &receiver;
-  scan_input([&source](unsigned char *buf, size_t room) { return source.read(buf, room); },
-             state);
+  scan_input([&source](unsigned char *buf, size_t room) { return source.read(buf, room); }, state);
   deliver_words(state);
   return state.words;
 }

@@ -21,7 +21,6 @@ constexpr char pgm_help[] =
     " ./Input/README.txt ./Input/LEEME.txt "
     "./Input/LLEGEIXME.txt \n";
 
-
 // Zero input files are a run over nothing: every stage runs and the result is empty.
 constexpr DriverCommandLine kCommandLine = {
     .help = pgm_help,

@@ -20,7 +20,6 @@ constexpr char pgm_help[] =
     "   Example: \tQuoventMR_v2a -r 1 -o " DEFAULT_RESULT_FILE
     " ./Input/README.txt ./Input/LEEME.txt\n";
 
-
 constexpr DriverCommandLine kCommandLine = {
     .help = pgm_help,
     .accepts_multiple_mappers = false,

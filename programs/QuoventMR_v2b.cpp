@@ -24,7 +24,6 @@ constexpr char pgm_help[] =
     " ./Input/README.txt "
     "./Input/LEEME.txt\n";
 
-
 // Its own command-line errors are usage errors, status 1; a bad count or no input still
 // stops through Error.
 constexpr DriverCommandLine kCommandLine = {

@@ -65,15 +65,7 @@ constexpr long long kMaxSchedulerTimeout = 86400;
 constexpr int kNoRunStatus = 66;       // EX_NOINPUT
 constexpr int kDamagedRunStatus = 65;  // EX_DATAERR
 
-enum LongOnly {
-  kSlurm = 256,
-  kSbatch,
-  kRunShard,
-  kMergeShards,
-  kAsIs,
-  kSchedulerTimeout,
-  kResume
-};
+enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout, kResume };
 
 struct Options {
   ShardRun run;
@@ -90,16 +82,16 @@ struct Options {
 }
 
 Options read_options(int argc, char **argv) {
-  static const option kLongOptions[] = {{"slurm", no_argument, nullptr, kSlurm},
-                                        {"sbatch", required_argument, nullptr, kSbatch},
-                                        {kRunShardOption, required_argument, nullptr, kRunShard},
-                                        {kMergeShardsOption, no_argument, nullptr, kMergeShards},
-                                        {"as-is", no_argument, nullptr, kAsIs},
-                                        {"scheduler-timeout", required_argument, nullptr,
-                                         kSchedulerTimeout},
-                                        {"resume", no_argument, nullptr, kResume},
-                                        {"help", no_argument, nullptr, 'h'},
-                                        {nullptr, 0, nullptr, 0}};
+  static const option kLongOptions[] = {
+      {"slurm", no_argument, nullptr, kSlurm},
+      {"sbatch", required_argument, nullptr, kSbatch},
+      {kRunShardOption, required_argument, nullptr, kRunShard},
+      {kMergeShardsOption, no_argument, nullptr, kMergeShards},
+      {"as-is", no_argument, nullptr, kAsIs},
+      {"scheduler-timeout", required_argument, nullptr, kSchedulerTimeout},
+      {"resume", no_argument, nullptr, kResume},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
   Options options;
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   options.run.jobs = online > 0 ? static_cast<int>(online) : 1;
@@ -276,8 +268,10 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
   run.created_dirs = planned.created_dirs;
   std::vector<Input> fed = inputs_outside_plan(run);
   if (slurm && !fed.empty()) {
-    refuse_resume(run, "it reads large compressed files on this machine as it goes: resume it "
-                       "without --slurm", kUsageStatus);
+    refuse_resume(run,
+                  "it reads large compressed files on this machine as it goes: resume it "
+                  "without --slurm",
+                  kUsageStatus);
   }
   reuse_counted_shards(run);
   return fed;
@@ -323,21 +317,22 @@ int main(int argc, char **argv) {
   run.output_file = absolute_path(run.output_file);
   run.shard_size = options.shard_size;
   run.locale = current_locale();
-  std::vector<Input> fed = options.resume ? resume_run(run, options.slurm) : plan_run(run, options.slurm);
+  std::vector<Input> fed =
+      options.resume ? resume_run(run, options.slurm) : plan_run(run, options.slurm);
 
   size_t counted_before = 0;
   for (const Shard &shard : run.shards) counted_before += shard.counted ? 1 : 0;
   Progress progress(run.shards.size(), run.bytes(), isatty(STDERR_FILENO) == 1);
-  progress.start(std::string(options.resume ? "Resuming the count of " : "Counting ") +
-                 megabytes(run.bytes()) + " of " + std::to_string(run.inputs.size()) +
-                 " inputs in " + std::to_string(run.shards.size()) + " shards" +
-                 (options.resume ? ", " + std::to_string(counted_before) + " counted before" : "") +
-                 (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
-                 (options.slurm && !run.jobs_given
-                      ? ", as Slurm places them"
-                      : ", " + std::to_string(run.jobs) + " at a time" +
-                            (options.slurm ? " on Slurm" : "")) +
-                 ", with " + std::to_string(run.nreducers) + " reducers.");
+  progress.start(
+      std::string(options.resume ? "Resuming the count of " : "Counting ") +
+      megabytes(run.bytes()) + " of " + std::to_string(run.inputs.size()) + " inputs in " +
+      std::to_string(run.shards.size()) + " shards" +
+      (options.resume ? ", " + std::to_string(counted_before) + " counted before" : "") +
+      (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
+      (options.slurm && !run.jobs_given
+           ? ", as Slurm places them"
+           : ", " + std::to_string(run.jobs) + " at a time" + (options.slurm ? " on Slurm" : "")) +
+      ", with " + std::to_string(run.nreducers) + " reducers.");
   RunOutcome outcome;
   if (options.slurm) {
     outcome = run_on_slurm(run, progress);

@@ -118,7 +118,7 @@ struct Reader {
   Entry entries[2];
   int current = 0;
   bool has_entry = false;
-  bool keyed = false;        // its words carry collation keys
+  bool keyed = false;       // its words carry collation keys
   bool check_order = true;  // each word is checked against the one before it
   long long group = -1;     // the last group of equal words it gave a word to
 

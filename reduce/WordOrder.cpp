@@ -15,8 +15,8 @@ constexpr size_t kKeyCacheBytes = size_t{48} << 20;
 WordOrder::WordOrder(int nreducers)
     : by_bytes_(collation_is_byte_order()),
       nreducers_(static_cast<unsigned>(nreducers)),
-      keys_(std::make_unique<CollationKeyCache>(kMaxCachedKeys, kKeyCacheBytes,
-                                                kMaxSortKeyBytes)) {}
+      keys_(std::make_unique<CollationKeyCache>(kMaxCachedKeys, kKeyCacheBytes, kMaxSortKeyBytes)) {
+}
 
 WordOrder::~WordOrder() = default;
 

@@ -40,8 +40,8 @@ class WordOrder {
 
   bool by_bytes() const { return by_bytes_; }
 
-  /* The section of a word whose partition hash (common/PartitionHash.h) is word_hash: the reducer the
-   * shuffle sends it to. */
+  /* The section of a word whose partition hash (common/PartitionHash.h) is word_hash: the reducer
+   * the shuffle sends it to. */
   unsigned section_of(uint32_t word_hash) const { return word_hash % nreducers_; }
 
   /* The tuple line the shuffle sorts for a word of `length` bytes: "word 1" cut to the

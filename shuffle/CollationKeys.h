@@ -1,8 +1,8 @@
 /* How the shuffle orders lines under the current locale, with the product's cache of collation
- * keys (common/CollationKeys.h) that makes it fast. Where the locale has no collation rules, glibc's strcoll is strcmp
- * itself, and bytes decide; elsewhere a line's strxfrm key compared with strcmp gives the sign
- * strcoll gives, and strcoll decides when a line has no key. Internal to the object module
- * Suffle (see Suffle.cpp). */
+ * keys (common/CollationKeys.h) that makes it fast. Where the locale has no collation rules,
+ * glibc's strcoll is strcmp itself, and bytes decide; elsewhere a line's strxfrm key compared with
+ * strcmp gives the sign strcoll gives, and strcoll decides when a line has no key. Internal to the
+ * object module Suffle (see Suffle.cpp). */
 #ifndef QUOVENT_SHUFFLE_COLLATIONKEYS_H
 #define QUOVENT_SHUFFLE_COLLATIONKEYS_H
 

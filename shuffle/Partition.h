@@ -1,7 +1,7 @@
 /* Which reducer a line goes to: the partition hash (common/PartitionHash.h) of its key, the
- * bytes before its first blank, modulo the reducers of the run (num_reducers). It depends on the key alone, so every
- * occurrence of a word meets in one reducer. Internal to the object module Suffle (see
- * LineBytes.h); the public hash_word and extract_word (Suffle.h) belong here too. */
+ * bytes before its first blank, modulo the reducers of the run (num_reducers). It depends on the
+ * key alone, so every occurrence of a word meets in one reducer. Internal to the object module
+ * Suffle (see LineBytes.h); the public hash_word and extract_word (Suffle.h) belong here too. */
 #ifndef QUOVENT_SHUFFLE_PARTITION_H
 #define QUOVENT_SHUFFLE_PARTITION_H
 

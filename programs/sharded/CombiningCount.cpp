@@ -176,9 +176,9 @@ void CombiningCount::write_sorted_table(const char *file) {
     for (; next < items.size(); ++next) {
       const SortItem &item = items[next];
       // Sorted words whose prefixes differ have lines that collate apart.
-      bool lines_apart = item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
-                         (item.prefix[0] != items[first].prefix[0] ||
-                          item.prefix[1] != items[first].prefix[1]);
+      bool lines_apart =
+          item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
+          (item.prefix[0] != items[first].prefix[0] || item.prefix[1] != items[first].prefix[1]);
       if (!order_.same_word(group, view_of(table_, item, line_b), lines_apart)) break;
       total += words[item.index].count;
     }

@@ -41,8 +41,8 @@ bool rename_durably(const std::string &from, const std::string &to) {
 bool write_file_flushed(const std::string &file, const std::string &text) {
   int fd = create_output_file(file.c_str());
   if (fd < 0) return false;
-  bool written = write_fully(fd, text.data(), text.size()) >= 0 &&
-                 (fsync(fd) == 0 || errno == EINVAL);
+  bool written =
+      write_fully(fd, text.data(), text.size()) >= 0 && (fsync(fd) == 0 || errno == EINVAL);
   int failed_errno = errno;
   if (close_output_file(fd) != 0) return false;
   errno = failed_errno;

@@ -24,13 +24,16 @@ bool starts_with(const unsigned char *head, size_t size, const char *signature, 
 
 bool looks_encoded(const unsigned char *head, size_t size) {
   constexpr size_t kTarMagicAt = 257;
-  return starts_with(head, size, "\x1F\x8B", 2) ||                  // gzip
-         starts_with(head, size, "BZh", 3) ||                       // bzip2
-         starts_with(head, size, "\xFD" "7zXZ\0", 6) ||             // xz
-         starts_with(head, size, "\x28\xB5\x2F\xFD", 4) ||          // zstd
-         starts_with(head, size, "PK\x03\x04", 4) ||                // zip
-         starts_with(head, size, "PK\x05\x06", 4) ||                // an empty zip
-         starts_with(head, size, "ustar", 5, kTarMagicAt);          // tar
+  return starts_with(head, size, "\x1F\x8B", 2) ||  // gzip
+         starts_with(head, size, "BZh", 3) ||       // bzip2
+         starts_with(head, size,
+                     "\xFD"
+                     "7zXZ\0",
+                     6) ||                                  // xz
+         starts_with(head, size, "\x28\xB5\x2F\xFD", 4) ||  // zstd
+         starts_with(head, size, "PK\x03\x04", 4) ||        // zip
+         starts_with(head, size, "PK\x05\x06", 4) ||        // an empty zip
+         starts_with(head, size, "ustar", 5, kTarMagicAt);  // tar
 }
 
 EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &name)
@@ -84,8 +87,8 @@ void EncodedInput::fail(const char *what) {
     snprintf(message, sizeof message, "[QuoventMR_v3:read_input] %s %s: %s", what, name_.c_str(),
              reason != nullptr ? reason : "unknown error");
   } else {
-    snprintf(message, sizeof message, "[QuoventMR_v3:read_input] %s %s, member %s: %s", what, name_.c_str(),
-             member_.c_str(), reason != nullptr ? reason : "unknown error");
+    snprintf(message, sizeof message, "[QuoventMR_v3:read_input] %s %s, member %s: %s", what,
+             name_.c_str(), member_.c_str(), reason != nullptr ? reason : "unknown error");
   }
   Fail(message, EX_DATAERR);
 }

@@ -69,7 +69,8 @@ void walk(Gathering &gathering, const std::string &dir, const std::string &name)
     std::string path = dir + "/" + child;
     std::string child_name = name + (name.ends_with('/') ? "" : "/") + child;
     struct stat st;
-    if (stat(path.c_str(), &st) < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", child_name.c_str());
+    if (stat(path.c_str(), &st) < 0)
+      Errorf("[QuoventMR_v3] Error opening input file %s\n", child_name.c_str());
     FileIdentity identity{st.st_dev, st.st_ino};
     if (S_ISDIR(st.st_mode)) {
       if (gathering.seen_dirs.insert(identity).second) walk(gathering, path, child_name);
@@ -93,7 +94,8 @@ std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_s
     }
     std::string path = absolute_path(arg);
     struct stat st;
-    if (stat(path.c_str(), &st) < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", arg.c_str());
+    if (stat(path.c_str(), &st) < 0)
+      Errorf("[QuoventMR_v3] Error opening input file %s\n", arg.c_str());
     if (S_ISDIR(st.st_mode)) {
       gathering.seen_dirs.insert({st.st_dev, st.st_ino});
       walk(gathering, path, arg);

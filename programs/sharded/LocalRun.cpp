@@ -79,7 +79,8 @@ class Feeder {
       sigprocmask(SIG_SETMASK, &child_mask, nullptr);
       close(report[0]);
       close(credit[1]);
-      if (!redirect_shard_output(dir_, false)) Error("[QuoventMR_v3] Error opening the output files");
+      if (!redirect_shard_output(dir_, false))
+        Error("[QuoventMR_v3] Error opening the output files");
       int credits = run.jobs + 1;
       int credit_fd = credit[0];
       int report_fd = report[1];
@@ -212,9 +213,10 @@ class ShardChildren {
     while (!failed() && (pid = waitpid(-1, &status, WNOHANG)) > 0) {
       if (pid == feeder_.pid()) {
         if (!feeder_.ended(status)) {
-          stop_all_for_input("Reading the streams and large compressed files failed: " +
-                                 shard_failure_text(feeder_.dir(), "ended by " + how_it_ended(status)),
-                             status_of(status));
+          stop_all_for_input(
+              "Reading the streams and large compressed files failed: " +
+                  shard_failure_text(feeder_.dir(), "ended by " + how_it_ended(status)),
+              status_of(status));
         }
         continue;
       }
@@ -230,8 +232,9 @@ class ShardChildren {
         ++counted;
         continue;
       }
-      stop_all(k, "failed: " + shard_failure_text(run_.shard_dir(k), "ended by " + how_it_ended(status)),
-               status_of(status));
+      stop_all(
+          k, "failed: " + shard_failure_text(run_.shard_dir(k), "ended by " + how_it_ended(status)),
+          status_of(status));
     }
     return counted;
   }
@@ -251,9 +254,8 @@ class ShardChildren {
 
   // Stops the children still running; the outcome says why.
   void stop_all(size_t k, const std::string &what, int status) {
-    stop_all_for_input("Shard " + std::to_string(k) + " (" + describe_shard(run_.shards[k]) + ") " +
-                           what,
-                       status);
+    stop_all_for_input(
+        "Shard " + std::to_string(k) + " (" + describe_shard(run_.shards[k]) + ") " + what, status);
   }
 
   void stop_all_for_input(const std::string &what, int status) {
@@ -262,9 +264,9 @@ class ShardChildren {
   }
 
   void interrupted(int signal_number) {
-    stop_all_for_input(std::string("Stopped by signal ") + strsignal(signal_number) +
-                           "; no result written",
-                       128 + signal_number);
+    stop_all_for_input(
+        std::string("Stopped by signal ") + strsignal(signal_number) + "; no result written",
+        128 + signal_number);
   }
 
  private:

@@ -15,6 +15,6 @@
  * and its own message, or the input) with the status to end with: the child's own, or 128 +
  * the signal. Call setlocale first: the shards inherit the locale. */
 RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, long long chunk_size,
-                          Progress &progress);
+                                Progress &progress);
 
 #endif

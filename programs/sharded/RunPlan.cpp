@@ -32,10 +32,14 @@ char kind_letter(InputKind kind) {
 }
 
 bool read_kind(char letter, InputKind &kind) {
-  if (letter == kTextKind) kind = InputKind::kText;
-  else if (letter == kEncodedKind) kind = InputKind::kEncoded;
-  else if (letter == kStreamKind) kind = InputKind::kStream;
-  else return false;
+  if (letter == kTextKind)
+    kind = InputKind::kText;
+  else if (letter == kEncodedKind)
+    kind = InputKind::kEncoded;
+  else if (letter == kStreamKind)
+    kind = InputKind::kStream;
+  else
+    return false;
   return true;
 }
 
@@ -58,8 +62,8 @@ bool write_plan(const std::string &file, const ShardRun &run) {
        << "locale\t" << run.locale << '\n';
   std::string paths;
   for (const Input &input : run.inputs) {
-    plan << "input\t" << kind_letter(input.kind) << '\t' << input.size << '\t'
-         << input.modified_ns << '\t' << input.path << '\n';
+    plan << "input\t" << kind_letter(input.kind) << '\t' << input.size << '\t' << input.modified_ns
+         << '\t' << input.path << '\n';
     paths += input.path;
   }
   for (const std::string &dir : run.created_dirs) {
@@ -161,14 +165,15 @@ std::string plan_difference(const ShardRun &planned, const ShardRun &now, bool &
   inputs_changed = false;
   for (const Input &input : now.inputs) {
     if (input.kind == InputKind::kStream) {
-      return "the stream " + input.name + " cannot be read again; a run that reads one cannot be "
+      return "the stream " + input.name +
+             " cannot be read again; a run that reads one cannot be "
              "resumed";
     }
   }
   std::vector<std::string> differences;
   if (planned.nreducers != now.nreducers) {
-    differences.push_back("it was planned with -r " + std::to_string(planned.nreducers) +
-                          ", not " + std::to_string(now.nreducers));
+    differences.push_back("it was planned with -r " + std::to_string(planned.nreducers) + ", not " +
+                          std::to_string(now.nreducers));
   }
   if (planned.shard_size != now.shard_size) {
     differences.push_back("it was planned with -s " + std::to_string(planned.shard_size) +

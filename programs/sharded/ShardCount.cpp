@@ -63,7 +63,8 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
       continue;
     }
     int fd = open(piece.path.c_str(), O_RDONLY);
-    if (fd < 0) Errorf("[QuoventMR_v3:count_shard] Error opening input file %s\n", piece.path.c_str());
+    if (fd < 0)
+      Errorf("[QuoventMR_v3:count_shard] Error opening input file %s\n", piece.path.c_str());
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
       Errorf("[QuoventMR_v3:count_shard] Error positioning input file %s\n", piece.path.c_str());
     }
@@ -72,7 +73,8 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
   }
   counter.finish(kShardPartialResult, keep_work_files);
   seal_shard_result(shard_dir, kShardPartialResult);
-  snprintf(Msg, sizeof Msg, "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
+  snprintf(Msg, sizeof Msg,
+           "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
            counter.words(), counter.runs(), seconds_since(start));
   print(Msg);
 }

@@ -22,7 +22,7 @@ struct Piece {
 
 struct Shard {
   std::vector<Piece> pieces;
-  long long bytes = 0;  // the known lengths of its pieces added up
+  long long bytes = 0;   // the known lengths of its pieces added up
   bool counted = false;  // its result is kept from an earlier attempt of the run
 };
 

@@ -84,9 +84,10 @@ void prepare_work_dir(ShardRun &run) {
   make_directories(run, run.work_dir);
   if (access(work_file(run, kPlanFile).c_str(), F_OK) == 0) {
     errno = EEXIST;
-    Errorf("[QuoventMR_v3] The work directory holds another run that did not finish: resume it "
-           "with --resume, remove it, or choose another -w; it is %s\n",
-           run.work_dir.c_str());
+    Errorf(
+        "[QuoventMR_v3] The work directory holds another run that did not finish: resume it "
+        "with --resume, remove it, or choose another -w; it is %s\n",
+        run.work_dir.c_str());
   }
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (mkdir(run.shard_dir(k).c_str(), kDirectoryMode) < 0) {

@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sysexits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,10 +147,10 @@ enum class JobsState { kActive, kFinished, kUnknown };
 // when squeue fails or does not answer within `seconds` (it is then stopped).
 JobsState jobs_state(const std::string &ids, double seconds) {
   int output = -1;
-  pid_t pid = start_command({"squeue", "--noheader", "--jobs=" + ids,
-                             "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED",
-                             "--format=%i"},
-                            &output);
+  pid_t pid =
+      start_command({"squeue", "--noheader", "--jobs=" + ids,
+                     "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
+                    &output);
   std::string printed;
   timespec started = monotonic_now();
   char block[256];
@@ -201,8 +201,7 @@ RunOutcome failures(const ShardRun &run) {
     std::string text((std::istreambuf_iterator<char>(merge_errors)), {});
     outcome.messages.push_back("The merge job failed: " + (text.empty() ? "no message" : text));
   } else {
-    outcome.messages.push_back(std::to_string(failed) + " of " +
-                               std::to_string(run.shards.size()) +
+    outcome.messages.push_back(std::to_string(failed) + " of " + std::to_string(run.shards.size()) +
                                " shards failed; no result written");
   }
   return outcome;
@@ -283,8 +282,7 @@ RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
     progress.update(counted, bytes);
     // A call gets only the time left of the bound: squeue retries a controller that refuses it
     // for seconds, which would otherwise carry the driver past the bound.
-    JobsState state =
-        jobs_state(jobs, run.scheduler_timeout - seconds_since(last_answer));
+    JobsState state = jobs_state(jobs, run.scheduler_timeout - seconds_since(last_answer));
     if (state == JobsState::kFinished) break;
     if (state == JobsState::kActive) last_answer = monotonic_now();
     if (seconds_since(last_answer) >= run.scheduler_timeout) {
@@ -345,5 +343,6 @@ void run_slurm_job(ShardRun &run, long long shard, bool merge) {
   merge_shard_results(run, true);
   std::string mark = work_file(run, kMergedMark);
   int fd = create_output_file(mark.c_str());
-  if (fd < 0 || close_output_file(fd) != 0) Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0)
+    Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
 }

@@ -167,6 +167,7 @@ void ChunkFeed::finish_chunk() {
   fd_ = -1;
   std::string mark = chunk_done_mark(chunk_.path);
   int fd = create_output_file(mark.c_str());
-  if (fd < 0 || close_output_file(fd) != 0) Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0)
+    Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
   on_chunk_(chunk_);
 }

@@ -140,7 +140,8 @@ TEST(QuoventMRv3, ATreeOfCompressedFilesAndArchivesCountsAsItsTextsDecompressed)
   std::vector<std::string> texts = multilingual_texts();
   texts.push_back(adversarial_text(0));
   const char *names[] = {"t0", "t1", "t2", "t3"};
-  for (size_t i = 0; i < texts.size() && i < std::size(names); ++i) write_file(dir / names[i], texts[i]);
+  for (size_t i = 0; i < texts.size() && i < std::size(names); ++i)
+    write_file(dir / names[i], texts[i]);
   // In name order: a/one.gz (t0 and t1 as two gzip members), a/two.bz2 (t1), b/c.xz (t2),
   // b/d.zst (t3), b/e.tar.gz (t0, t3), b/loop (a link back up: taken once), plain.txt (t2),
   // z (a second link to plain.txt: taken once).
@@ -204,8 +205,9 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
     fs::remove_all(dir / "tmp");
   }
   // Something that is neither a file, a directory nor a stream is refused before counting.
-  RunResult socket = shell(dir, "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('s')\";"
-                                "QuoventMR_v3 a.txt s");
+  RunResult socket = shell(dir,
+                           "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('s')\";"
+                           "QuoventMR_v3 a.txt s");
   EXPECT_EQ(socket.exit_status, 66);
   EXPECT_NE(socket.err.find("s is neither a file"), std::string::npos) << socket.err;
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
@@ -228,9 +230,11 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
             0);
   const std::string command = "QuoventMR_v3 -k -j 1 -s 64K -r 3";
   // A session of its own, so that the driver and its workers go in one kill.
-  RunResult killed = shell(dir, "setsid " + command + " big.txt 2>/dev/null & run=$!;"
-                                "until [ $(ls tmp/v3/shard_*/result.txt 2>/dev/null | wc -l) -ge 3 ];"
-                                "do kill -0 $run || exit 1; sleep 0.01; done; kill -KILL -- -$run");
+  RunResult killed =
+      shell(dir, "setsid " + command +
+                     " big.txt 2>/dev/null & run=$!;"
+                     "until [ $(ls tmp/v3/shard_*/result.txt 2>/dev/null | wc -l) -ge 3 ];"
+                     "do kill -0 $run || exit 1; sleep 0.01; done; kill -KILL -- -$run");
   ASSERT_EQ(killed.exit_status, 0) << "the run ended before it could be killed";
   std::vector<std::pair<fs::path, fs::file_time_type>> counted;
   for (const auto &entry : fs::directory_iterator(dir / "tmp/v3")) {
@@ -290,8 +294,9 @@ TEST(QuoventMRv3, ASchedulerThatStopsAnsweringIsReportedWithinTheBound) {
   for (const char *squeue : {"#!/bin/sh\nexit 1\n", "#!/bin/sh\nexec sleep 30\n"}) {
     SCOPED_TRACE(squeue);
     write_file(dir / "slurm/squeue", squeue);
-    RunResult result = shell(dir, "chmod +x slurm/*; PATH=$PWD/slurm:$PATH "
-                                  "QuoventMR_v3 --slurm --scheduler-timeout 2 a.txt");
+    RunResult result = shell(dir,
+                             "chmod +x slurm/*; PATH=$PWD/slurm:$PATH "
+                             "QuoventMR_v3 --slurm --scheduler-timeout 2 a.txt");
     EXPECT_EQ(result.exit_status, 75);
     EXPECT_NE(result.err.find("squeue has not answered for 2 seconds while the jobs 41,41"),
               std::string::npos)

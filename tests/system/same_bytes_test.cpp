@@ -213,8 +213,8 @@ TEST(SameBytes, MapFilesReadInTurnGiveTheReferenceBatches) {
   for (size_t m = 0; m < map_files.size(); ++m) {
     quovent_test::write_file(dir / ("tmp/_map_" + std::to_string(m) + ".tmp"), map_files[m]);
   }
-  RunResult run = quovent_test::run_program(quovent_test::program_path("QuoventSuffle"),
-                                            {"3", "2"}, dir.path(), {"LC_ALL=C.UTF-8"});
+  RunResult run = quovent_test::run_program(quovent_test::program_path("QuoventSuffle"), {"3", "2"},
+                                            dir.path(), {"LC_ALL=C.UTF-8"});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   std::map<std::string, std::string> expected;
   {

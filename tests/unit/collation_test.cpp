@@ -1,12 +1,13 @@
 // Which locales collate by bytes: the stages compare bytes instead of calling
 // strcoll there, so a wrong answer would reorder or merge words.
+#include "common/Collation.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 
-#include "common/Collation.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -46,8 +46,8 @@ TEST(CombiningCount, SpilledRunsMergeIntoTheResultOfOneTable) {
     const char *locale;
     int nreducers;
   };
-  for (const Case &c : {Case{"C.UTF-8", 1}, Case{"C.UTF-8", 4}, Case{"en_US.UTF-8", 1},
-                        Case{"en_US.UTF-8", 4}}) {
+  for (const Case &c :
+       {Case{"C.UTF-8", 1}, Case{"C.UTF-8", 4}, Case{"en_US.UTF-8", 1}, Case{"en_US.UTF-8", 4}}) {
     SCOPED_TRACE(std::string(c.locale) + " with " + std::to_string(c.nreducers) + " reducers");
     if (std::string(c.locale) != "C.UTF-8" && !generated_locale_available(c.locale)) {
       ADD_FAILURE() << c.locale << " was not generated";

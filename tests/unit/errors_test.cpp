@@ -1,5 +1,7 @@
 // Console messages and Error: exact bytes, one write per message, and the
 // exit status of a fatal error.
+#include "common/Errors.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Errors.h"
 #include "support/TestSupport.h"
 
 using quovent_test::run_in_child;
@@ -78,7 +79,8 @@ TEST(Error, WritesMessageAndErrorTextInBoldRedAndExitsWithErrno) {
     errno = ENOENT;
     Error("[Test] Error opening file\n");
   });
-  EXPECT_EQ(result.err, "\033[1;31m[Test] Error opening file\n: No such file or directory\033[0m\n");
+  EXPECT_EQ(result.err,
+            "\033[1;31m[Test] Error opening file\n: No such file or directory\033[0m\n");
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.exit_status, ENOENT);
 }
@@ -88,7 +90,8 @@ TEST(Error, WithoutAFailedCallExitsWithOneNotSuccess) {
     errno = 0;
     Error("[Test] Invalid value");
   });
-  EXPECT_EQ(result.err, std::string("\033[1;31m[Test] Invalid value: ") + strerror(0) + "\033[0m\n");
+  EXPECT_EQ(result.err,
+            std::string("\033[1;31m[Test] Invalid value: ") + strerror(0) + "\033[0m\n");
   EXPECT_EQ(result.exit_status, 1);
 }
 

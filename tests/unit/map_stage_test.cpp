@@ -116,9 +116,8 @@ TEST(MapProcessFile, FailedReadOrWriteStopsThroughError) {
     map_process_file(pipe_fds[0], out);
   });
   EXPECT_EQ(full_disk.exit_status, ENOSPC);
-  EXPECT_EQ(full_disk.err,
-            "\033[1;31m[Map:flush_out] Error writting map result (final).\n: " +
-                std::string(strerror(ENOSPC)) + "\033[0m\n");
+  EXPECT_EQ(full_disk.err, "\033[1;31m[Map:flush_out] Error writting map result (final).\n: " +
+                               std::string(strerror(ENOSPC)) + "\033[0m\n");
 }
 
 TEST(MapProcessFile, FullOutputBuffersAreWrittenWholeAndInOrder) {

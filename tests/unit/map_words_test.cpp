@@ -76,7 +76,8 @@ TEST_F(WordsInLocale, ExtractionFollowsTheLetterRules) {
   };
   const Case cases[] = {
       {"Hello, World!", {"hello", "world"}},
-      {"don't e-mail abc123def snake_case", {"don", "t", "e", "mail", "abc", "def", "snake", "case"}},
+      {"don't e-mail abc123def snake_case",
+       {"don", "t", "e", "mail", "abc", "def", "snake", "case"}},
       {"ÀÉÎÕÜ Straße naïve", {"àéîõü", "straße", "naïve"}},
       {"łódź", {"ód"}},
       {"2×3 a÷b", {"×", "a÷b"}},
@@ -86,11 +87,15 @@ TEST_F(WordsInLocale, ExtractionFollowsTheLetterRules) {
       {"", {}},
       {"123 !!! ...", {}},
       // A stray first byte of a three-byte unit swallows the two letters after it.
-      {"x\xE2" "abc", {"x", "c"}},
+      {"x\xE2"
+       "abc",
+       {"x", "c"}},
       // 0xC2 followed by a first byte is an invalid unit and no letter.
       {"a\xC2\xC3z", {"a", "z"}},
       // 0xC3 with a second byte outside 0x80-0xBF is no letter either.
-      {"a\xC3" "Az", {"a", "z"}},
+      {"a\xC3"
+       "Az",
+       {"a", "z"}},
       {"ends in a letteR", {"ends", "in", "a", "letter"}},
   };
   for (const Case &c : cases) {
@@ -125,14 +130,16 @@ TEST_F(WordsInLocale, WordsAcrossTheBlockBoundaryOfAFile) {
 }
 
 TEST_F(WordsInLocale, WordsDoNotDependOnWhereBlocksEnd) {
-  const std::string text = "Ça «marche» 2×3 straße ŁÓDŹ Κα😀z x\xE2" "ab \xC3";
+  const std::string text =
+      "Ça «marche» 2×3 straße ŁÓDŹ Κα😀z x\xE2"
+      "ab \xC3";
   const std::string whole = map_text(text);
   for (size_t cut = 1; cut < text.size(); ++cut) {
     EXPECT_EQ(map_pieces({text.substr(0, cut), text.substr(cut)}), whole) << "cut at " << cut;
     for (size_t second = cut + 1; second < text.size(); second += 3) {
-      EXPECT_EQ(map_pieces({text.substr(0, cut), text.substr(cut, second - cut),
-                            text.substr(second)}),
-                whole)
+      EXPECT_EQ(
+          map_pieces({text.substr(0, cut), text.substr(cut, second - cut), text.substr(second)}),
+          whole)
           << "cuts at " << cut << " and " << second;
     }
   }
@@ -142,8 +149,9 @@ TEST_F(WordsInLocale, WordsDoNotDependOnWhereBlocksEnd) {
 // unit by unit; a long block goes a chunk of 64 bytes at a time. Both must find the same words,
 // wherever in a chunk a unit falls and whatever it takes in.
 TEST_F(WordsInLocale, WordsOfChunksAreThoseFoundUnitByUnit) {
-  const std::string units[] = {"é", "É", "×", "\xC3", "\xC3\xC3\xA9", "\x80", "\xBF", "«",
-                               "\xE2", "\xE2\xC3\xA9", "€", "\xF0", "😀", "\xFF", "Κ", ".\n"};
+  const std::string units[] = {
+      "é",    "É", "×",    "\xC3", "\xC3\xC3\xA9", "\x80", "\xBF", "«", "\xE2", "\xE2\xC3\xA9", "€",
+      "\xF0", "😀", "\xFF", "Κ",    ".\n"};
   std::string text;
   for (int n = 0; n < 160; ++n) {
     text += std::string(n % 67, static_cast<char>(n % 2 ? 'a' + n % 26 : 'A' + n % 26));

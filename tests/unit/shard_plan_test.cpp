@@ -30,9 +30,9 @@ TEST(FindCut, AByteThatEndsWordsAndThatNoUnitReachesIsACut) {
       {"\xC3\xA9\n", 1, 3},    // a whole two-byte unit
       {"\x80\n", 1, 2},        // a continuation byte is a unit of its own
       {"\n\nx", 1, 1},
-      {"no line end", 1, 3},      // any ASCII byte that is no letter ends the words before it
+      {"no line end", 1, 3},  // any ASCII byte that is no letter ends the words before it
       {"one,two", 2, 4},
-      {"ab\xE2  c d", 1, 7},    // a three-byte lead byte takes the two blanks after it
+      {"ab\xE2  c d", 1, 7},       // a three-byte lead byte takes the two blanks after it
       {"\xC3\xA9\xC3\xA9", 1, 4},  // letters and bytes of longer units are never cuts
       {long_run + "\xC3\nb\n", 10, 65545},
   };
