@@ -7,8 +7,8 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/WorkFiles.h"
+#include "drivers/DriverOptions.h"
 #include "map/Map.h"
-#include "programs/drivers/DriverOptions.h"
 #include "reduce/Reduce.h"
 #include "shuffle/Suffle.h"
 

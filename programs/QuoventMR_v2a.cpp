@@ -10,8 +10,8 @@
 #include "common/Clock.h"
 #include "common/Errors.h"
 #include "common/WorkFiles.h"
-#include "programs/drivers/ChildProcess.h"
-#include "programs/drivers/DriverOptions.h"
+#include "drivers/ChildProcess.h"
+#include "drivers/DriverOptions.h"
 
 namespace {
 

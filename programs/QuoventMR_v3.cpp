@@ -14,19 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "common/AbsolutePath.h"
+#include "common/CommandLine.h"
 #include "common/Errors.h"
 #include "common/RawIO.h"
+#include "common/RunFiles.h"
 #include "common/WorkFiles.h"
-#include "programs/sharded/CommandLine.h"
-#include "programs/sharded/Console.h"
-#include "programs/sharded/Inputs.h"
-#include "programs/sharded/LocalRun.h"
-#include "programs/sharded/RunPlan.h"
-#include "programs/sharded/ShardCount.h"
-#include "programs/sharded/ShardRun.h"
-#include "programs/sharded/SlurmRun.h"
-#include "programs/sharded/StreamFeed.h"
+#include "count/ShardCount.h"
+#include "input/Inputs.h"
+#include "input/StreamFeed.h"
 #include "reduce/ResultMerge.h"
+#include "run/Console.h"
+#include "run/LocalRun.h"
+#include "run/RunPlan.h"
+#include "run/ShardRun.h"
+#include "run/SlurmRun.h"
 #include "shuffle/Suffle.h"
 
 namespace {
@@ -172,7 +174,7 @@ Options read_options(int argc, char **argv) {
 // tasks are submitted.
 void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
   if (streams.empty()) return;
-  std::string dir = work_file(run, kFeedDir);
+  std::string dir = feed_dir(run.work_dir);
   make_run_directory(dir, "[QuoventMR_v3] Error creating the directory");
   ChunkFeed feed(
       dir, chunk_size, [] {}, [](const std::string &) {},
@@ -231,7 +233,7 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
     fed.clear();
   }
   run.planned_shards = run.shards.size();
-  if (!write_plan(work_file(run, kPlanFile), run)) {
+  if (!write_plan(plan_file(run.work_dir), run)) {
     int failed_errno = errno;
     remove_work_files(run);
     errno = failed_errno;
@@ -249,7 +251,7 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
 // the shards it counted; returns the inputs that are read while the run goes on.
 std::vector<Input> resume_run(ShardRun &run, bool slurm) {
   locate_work_dir(run);
-  std::string plan = work_file(run, kPlanFile);
+  std::string plan = plan_file(run.work_dir);
   if (access(plan.c_str(), F_OK) != 0) {
     refuse_resume(run, "it holds no plan of a run", kNoRunStatus);
   }
@@ -314,7 +316,11 @@ int main(int argc, char **argv) {
   // Everything the run needs is checked before anything is written.
   run.inputs = gather_inputs(options.inputs, run.as_stored);
   check_output_directory(run.output_file);
-  run.output_file = absolute_path(run.output_file);
+  std::string output_file = absolute_path(run.output_file);
+  if (output_file.empty()) {
+    Errorf("[QuoventMR_v3] Error finding the directory of %s\n", run.output_file.c_str());
+  }
+  run.output_file = output_file;
   run.shard_size = options.shard_size;
   run.locale = current_locale();
   std::vector<Input> fed =

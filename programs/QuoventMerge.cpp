@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "common/Clock.h"
+#include "common/CommandLine.h"
 #include "common/Errors.h"
 #include "common/WorkFiles.h"
-#include "programs/sharded/CommandLine.h"
 #include "reduce/ResultMerge.h"
 #include "shuffle/Suffle.h"
 

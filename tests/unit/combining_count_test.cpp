@@ -9,7 +9,7 @@
 #include <string>
 
 #include "map/WordScan.h"
-#include "programs/sharded/CombiningCount.h"
+#include "count/CombiningCount.h"
 #include "support/TestSupport.h"
 
 using namespace quovent_test;

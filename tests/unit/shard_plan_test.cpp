@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "programs/sharded/CommandLine.h"
-#include "programs/sharded/ShardPlan.h"
+#include "common/CommandLine.h"
+#include "input/ShardPlan.h"
 #include "support/TestSupport.h"
 
 using namespace quovent_test;

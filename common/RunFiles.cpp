@@ -1,0 +1,70 @@
+#include "common/RunFiles.h"
+
+namespace {
+
+constexpr char kShardDirPrefix[] = "/shard_";
+constexpr char kSortedRunPrefix[] = "run_";
+constexpr char kChunkPrefix[] = "chunk_";
+constexpr char kTextSuffix[] = ".txt";
+
+// Names in a shard's directory.
+constexpr char kResult[] = "result.txt";
+constexpr char kCheck[] = "result.check";
+constexpr char kErrors[] = "errors.txt";
+constexpr char kLog[] = "count.log";
+
+std::string in_dir(const std::string &dir, const char *name) { return dir + "/" + name; }
+
+}  // namespace
+
+std::string plan_file(const std::string &work_dir) { return in_dir(work_dir, "plan.txt"); }
+
+std::string shard_dir(const std::string &work_dir, size_t k) {
+  return work_dir + kShardDirPrefix + std::to_string(k);
+}
+
+std::string slurm_task_shard_dir(const std::string &work_dir) {
+  return work_dir + kShardDirPrefix + "%a";
+}
+
+std::string feed_dir(const std::string &work_dir) { return in_dir(work_dir, "feed"); }
+
+std::string shards_script(const std::string &work_dir) { return in_dir(work_dir, "shards.sh"); }
+std::string merge_script(const std::string &work_dir) { return in_dir(work_dir, "merge.sh"); }
+std::string merge_log(const std::string &work_dir) { return in_dir(work_dir, "merge.log"); }
+std::string merge_errors(const std::string &work_dir) {
+  return in_dir(work_dir, "merge.errors.txt");
+}
+std::string merged_mark(const std::string &work_dir) { return in_dir(work_dir, "merged"); }
+
+std::vector<std::string> slurm_run_files(const std::string &work_dir) {
+  return {shards_script(work_dir), merge_script(work_dir), merge_log(work_dir),
+          merge_errors(work_dir), merged_mark(work_dir)};
+}
+
+std::string shard_result(const std::string &shard_dir) { return in_dir(shard_dir, kResult); }
+std::string shard_check(const std::string &shard_dir) { return in_dir(shard_dir, kCheck); }
+std::string shard_errors(const std::string &shard_dir) { return in_dir(shard_dir, kErrors); }
+std::string shard_log(const std::string &shard_dir) { return in_dir(shard_dir, kLog); }
+
+std::string sorted_run_file(size_t n) { return kSortedRunPrefix + std::to_string(n) + kTextSuffix; }
+
+bool is_sealed_result(const std::string &name) { return name == kResult || name == kCheck; }
+
+bool is_shard_file(const std::string &name) {
+  for (const char *own : {kShardPartialResult, kErrors, kLog}) {
+    if (name == own) return true;
+  }
+  bool sorted_run = name.starts_with(kSortedRunPrefix) && name.ends_with(kTextSuffix);
+  return is_sealed_result(name) || sorted_run || is_chunk_file(name) ||
+         name.starts_with(std::string(kShardPartialResult) + ".") ||
+         name.starts_with(std::string(kCheck) + ".");
+}
+
+std::string chunk_file(const std::string &feed_dir, size_t n) {
+  return feed_dir + "/" + kChunkPrefix + std::to_string(n) + kTextSuffix;
+}
+
+std::string chunk_done_mark(const std::string &chunk) { return chunk + ".done"; }
+
+bool is_chunk_file(const std::string &name) { return name.starts_with(kChunkPrefix); }

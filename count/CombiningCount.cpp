@@ -1,0 +1,208 @@
+// Combining on the map side: a table of distinct words, spilled as sorted runs.
+#include "count/CombiningCount.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/Errors.h"
+#include "common/PartitionHash.h"
+#include "common/RawIO.h"
+#include "common/RunFiles.h"
+#include "reduce/Reduce.h"
+#include "reduce/ResultLine.h"
+#include "reduce/ResultMerge.h"
+
+namespace {
+
+// Words whose slots are fetched ahead of their count: the table is mostly out of the cache.
+constexpr int kFetchAhead = 16;
+
+// A distinct word as a spill sorts it: its section, then the first 16 bytes of what decides
+// its place (the word itself in byte order, else its tuple line's collation key) as two
+// big-endian numbers, which settle most comparisons; ties go to the full comparison.
+struct SortItem {
+  uint64_t prefix[2];
+  const char *key;  // the whole key where the order's cache keeps it, else nullptr
+  uint32_t section;
+  uint32_t index;
+};
+
+uint64_t big_endian(const unsigned char *bytes) {
+  uint64_t value = 0;
+  for (int k = 0; k < 8; ++k) value = value << 8 | bytes[k];
+  return value;
+}
+
+// The 16 first bytes of a zero-terminated text as two numbers, zeros after its end: two texts
+// whose prefixes differ are ordered by them as strcmp orders the texts.
+void set_prefix(SortItem &item, const char *text) {
+  unsigned char bytes[16] = {};
+  for (int k = 0; k < 16 && text[k] != '\0'; ++k) bytes[k] = static_cast<unsigned char>(text[k]);
+  item.prefix[0] = big_endian(bytes);
+  item.prefix[1] = big_endian(bytes + 8);
+}
+
+// A word of the table as the order sees it, its tuple line made in `line`.
+OrderedWordView view_of(const WordTable &table, const SortItem &item, char *line) {
+  const WordTable::Word &word = table.words()[item.index];
+  const char *text = table.text(word);
+  WordOrder::tuple_line_of(text, static_cast<int>(word.length), line);
+  return {text, static_cast<int>(word.length), item.section, line, item.key};
+}
+
+// The run file's writer: result lines gathered in a block and written whole.
+class RunWriter {
+ public:
+  explicit RunWriter(const char *name) : name_(name) {
+    fd_ = create_output_file(name);
+    if (fd_ < 0) fail("Error opening");
+  }
+
+  void line(std::string_view word, long long total) {
+    if (used_ + kMaxResultLineBytes + 1 > static_cast<int>(sizeof buf_)) flush();
+    used_ += format_result_line(word, total, buf_ + used_);
+  }
+
+  void close() {
+    flush();
+    if (close_output_file(fd_) != 0) fail("Error writting");
+  }
+
+ private:
+  void flush() {
+    if (used_ > 0 && write_fully(fd_, buf_, static_cast<size_t>(used_)) < 0) fail("Error writting");
+    used_ = 0;
+  }
+
+  [[noreturn]] void fail(const char *what) {
+    Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name_);
+  }
+
+  const char *name_;
+  int fd_ = -1;
+  char buf_[REDUCE_BLOCK_SIZE];
+  int used_ = 0;
+};
+
+}  // namespace
+
+CombiningCount::CombiningCount(int nreducers, TableLimits limits)
+    : nreducers_(nreducers),
+      order_(nreducers),
+      table_(limits.max_words, limits.max_text_bytes),
+      sort_space_(size_t{limits.max_words} * sizeof(SortItem)) {}
+
+void CombiningCount::take_words(const char *text, const WordSpan *words, int count) {
+  // Each word's slot is fetched kFetchAhead words before it is counted, and the known word the
+  // slot names half as far ahead, once the slot has arrived.
+  static_assert((kFetchAhead & (kFetchAhead - 1)) == 0);
+  constexpr unsigned kRing = kFetchAhead - 1;
+  const unsigned total = static_cast<unsigned>(count);
+  WordTable::Incoming ahead[kFetchAhead];
+  auto prepare = [&](unsigned n) {
+    WordTable::Incoming &word = ahead[n & kRing];
+    WordTable::prepare(word, text + words[n].offset, words[n].length);
+    table_.prefetch_slot(word);
+  };
+  for (unsigned n = 0; n < total && n < kFetchAhead; ++n) prepare(n);
+  for (unsigned n = 0; n < total; ++n) {
+    if (n + kFetchAhead / 2 < total) table_.prefetch_word(ahead[(n + kFetchAhead / 2) & kRing]);
+    this->count(ahead[n & kRing]);
+    if (n + kFetchAhead < total) prepare(n + kFetchAhead);
+  }
+  words_ += count;
+}
+
+void CombiningCount::count(const WordTable::Incoming &word) {
+  if (table_.add(word)) return;
+  spill();
+  table_.add(word);  // an empty table takes any word
+}
+
+void CombiningCount::spill() {
+  std::string name = sorted_run_file(runs_.size());
+  write_sorted_table(name.c_str());
+  runs_.push_back(name);
+  table_.clear();
+}
+
+// The table's words in the result's order, each distinct word once with its count: words that
+// collate equal are added up under the bytes of the one that came first, as the reducer adds
+// them up under the first of its group.
+void CombiningCount::write_sorted_table(const char *file) {
+  std::span<const WordTable::Word> words = table_.words();
+  std::span<SortItem> items(sort_space_.as<SortItem>(), words.size());
+  char line[kTupleLineSize];
+  char key_made[kMaxSortKeyBytes];
+  for (uint32_t d = 0; d < words.size(); ++d) {
+    SortItem &item = items[d];
+    const char *text = table_.text(words[d]);
+    const uint32_t hash = partition_hash(std::string_view(text, words[d].length));
+    item.index = d;
+    item.section = order_.section_of(hash);
+    item.key = nullptr;
+    if (order_.by_bytes()) {
+      set_prefix(item, text);
+      continue;
+    }
+    int length = WordOrder::tuple_line_of(text, static_cast<int>(words[d].length), line);
+    const char *key = order_.key_of(hash, line, static_cast<size_t>(length), key_made);
+    set_prefix(item, key != nullptr ? key : "");
+    if (key != key_made) item.key = key;
+  }
+  char line_a[kTupleLineSize];
+  char line_b[kTupleLineSize];
+  // A word whose key was too long to make has prefix zero and is compared in full; every
+  // decision agrees with the collation, and words that collate equal keep the order they came in.
+  auto before = [&](const SortItem &a, const SortItem &b) {
+    if (a.section != b.section) return a.section < b.section;
+    if (a.prefix[0] != 0 && b.prefix[0] != 0) {
+      if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+      if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+    }
+    int c = order_.compare(view_of(table_, a, line_a), view_of(table_, b, line_b));
+    return c != 0 ? c < 0 : a.index < b.index;
+  };
+  std::sort(items.begin(), items.end(), before);
+
+  RunWriter writer(file);
+  for (size_t first = 0; first < items.size();) {
+    OrderedWordView group = view_of(table_, items[first], line_a);
+    unsigned long long total = words[items[first].index].count;
+    size_t next = first + 1;
+    for (; next < items.size(); ++next) {
+      const SortItem &item = items[next];
+      // Sorted words whose prefixes differ have lines that collate apart.
+      bool lines_apart =
+          item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
+          (item.prefix[0] != items[first].prefix[0] || item.prefix[1] != items[first].prefix[1]);
+      if (!order_.same_word(group, view_of(table_, item, line_b), lines_apart)) break;
+      total += words[item.index].count;
+    }
+    writer.line(std::string_view(group.word, static_cast<size_t>(group.length)),
+                static_cast<long long>(total));
+    first = next;
+  }
+  writer.close();
+}
+
+void CombiningCount::finish(const char *result_file, bool keep_runs) {
+  if (runs_.empty()) {
+    write_sorted_table(result_file);
+    return;
+  }
+  if (!table_.words().empty()) spill();
+  // The merge of the runs needs memory of its own: the table's goes back first.
+  table_.release();
+  sort_space_.release();
+  std::vector<const char *> names;
+  for (const std::string &run : runs_) names.push_back(run.c_str());
+  merge_own_result_files(static_cast<int>(names.size()), names.data(), nreducers_, result_file);
+  if (!keep_runs) {
+    for (const std::string &run : runs_) unlink(run.c_str());
+  }
+}

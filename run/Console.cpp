@@ -1,0 +1,119 @@
+#include "run/Console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "common/Clock.h"
+#include "common/Errors.h"
+#include "common/RunFiles.h"
+
+namespace {
+
+// A terminal line is rewritten at most this often.
+constexpr double kRefreshSeconds = 0.25;
+
+constexpr char kTag[] = "[QuoventMR_v3] ";
+constexpr char kClearLine[] = "\r\033[K";
+
+void write_text(const std::string &text) { (void)!write(STDERR_FILENO, text.data(), text.size()); }
+
+std::string duration(double seconds) {
+  long long s = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600) {
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string megabytes(long long bytes) {
+  char text[32];
+  if (bytes < (1 << 20)) {
+    snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / (1 << 10));
+  } else {
+    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1 << 20));
+  }
+  return text;
+}
+
+Progress::Progress(size_t shards, long long bytes, bool on_terminal)
+    : shards_(shards), bytes_(bytes), on_terminal_(on_terminal), started_(monotonic_now()) {}
+
+double Progress::elapsed_seconds() const { return seconds_since(started_); }
+
+void Progress::start(const std::string &what) {
+  write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
+}
+
+void Progress::update(size_t shards_done, long long bytes_done) {
+  if (!on_terminal_) return;
+  double now = elapsed_seconds();
+  if (last_shown_ >= 0 && now - last_shown_ < kRefreshSeconds && shards_done < shards_) return;
+  last_shown_ = now;
+  double rate = now > 0 ? static_cast<double>(bytes_done) / (1 << 20) / now : 0;
+  std::string left = "--";
+  if (bytes_done > 0 && bytes_done <= bytes_) {
+    left =
+        duration(now * static_cast<double>(bytes_ - bytes_done) / static_cast<double>(bytes_done));
+  }
+  char text[256];
+  snprintf(text, sizeof text, "%s%s%zu of %zu shards, %s of %s counted, %.1f MB/s, %s left",
+           kClearLine, kTag, shards_done, shards_, megabytes(bytes_done).c_str(),
+           megabytes(bytes_).c_str(), rate, left.c_str());
+  write_text(text);
+  line_shown_ = true;
+}
+
+void Progress::add_shard(long long bytes) {
+  ++shards_;
+  bytes_ += bytes;
+}
+
+void Progress::add_shard_bytes(long long bytes) { bytes_ += bytes; }
+
+void Progress::clear() {
+  if (line_shown_) write_text(kClearLine);
+  line_shown_ = false;
+}
+
+void Progress::finish(const std::string &what) {
+  clear();
+  write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
+}
+
+void report_error(const std::string &text) {
+  write_text(std::string(COLOR_RED_B) + kTag + text + COLOR_RESET + "\n");
+}
+
+std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise) {
+  std::ifstream in(shard_errors(shard_dir));
+  std::string text;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string plain;
+    // Drop the Select Graphic Rendition escapes that colour the messages.
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '\033') {
+        size_t end = line.find('m', i);
+        if (end != std::string::npos) {
+          i = end;
+          continue;
+        }
+      }
+      plain += line[i];
+    }
+    if (plain.empty()) continue;
+    // Error ends a message with a line end before the ": " and the error's text.
+    if (!text.empty() && plain[0] != ':') text += "; ";
+    text += plain;
+  }
+  return text.empty() ? otherwise : text;
+}

@@ -1,0 +1,54 @@
+/* What QuoventMR_v3 tells its user, on standard error: a progress line that updates itself on
+ * a terminal, or a start and an end line otherwise, and the failures of shards. */
+#ifndef QUOVENT_RUN_CONSOLE_H
+#define QUOVENT_RUN_CONSOLE_H
+
+#include <ctime>
+#include <string>
+
+class Progress {
+ public:
+  /* on_terminal: standard error is a terminal, where one line is rewritten in place. */
+  Progress(size_t shards, long long bytes, bool on_terminal);
+
+  /* The line that opens the run: what is counted, and how. */
+  void start(const std::string &what);
+
+  /* Shards counted so far and their bytes; shown at most a few times a second. */
+  void update(size_t shards_done, long long bytes_done);
+
+  /* A shard added while the run goes on (a chunk of a stream), of `bytes` bytes so far. */
+  void add_shard(long long bytes);
+
+  /* Bytes that a shard added while the run goes on turned out to hold. */
+  void add_shard_bytes(long long bytes);
+
+  /* Ends the progress line and prints the closing line. */
+  void finish(const std::string &what);
+
+  /* Clears the progress line, so that a message can take its place. */
+  void clear();
+
+  double elapsed_seconds() const;
+
+ private:
+  size_t shards_;
+  long long bytes_;
+  bool on_terminal_;
+  timespec started_;
+  double last_shown_ = -1;
+  bool line_shown_ = false;
+};
+
+/* Writes "[QuoventMR_v3] <text>\n" in bold red to standard error in one write. */
+void report_error(const std::string &text);
+
+/* What a shard wrote to its errors file, without colour escapes and with its lines joined by
+ * "; ", or `otherwise` when it wrote nothing. */
+std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise);
+
+/* "12.3 MB": bytes in megabytes (2^20 bytes) with one decimal, or in kilobytes below one
+ * megabyte. */
+std::string megabytes(long long bytes);
+
+#endif
