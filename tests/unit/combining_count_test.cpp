@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "map/WordScan.h"
 #include "count/CombiningCount.h"
+#include "map/WordScan.h"
 #include "support/TestSupport.h"
 
 using namespace quovent_test;
