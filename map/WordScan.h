@@ -14,6 +14,14 @@ constexpr int MAP_WORD_BATCH = 4096;
  * in whole 8-byte steps. */
 constexpr int MAP_WORD_SLACK = 16;
 
+/* Longest unit in bytes: the map stage takes a unit's length from its first byte alone, which
+ * gives at most four. */
+constexpr int MAP_MAX_UNIT_BYTES = 4;
+
+/* Bytes before a byte that decide whether text may be cut after it (is_safe_cut_after): only a
+ * unit that starts in them can reach it. A search for a cut keeps them before its candidates. */
+constexpr int MAP_CUT_CONTEXT_BYTES = MAP_MAX_UNIT_BYTES - 1;
+
 /* Where one word lies in the text of a batch: `length` bytes (1 to 255) from `offset`. */
 struct WordSpan {
   uint32_t offset;
@@ -53,9 +61,9 @@ long long map_words(ByteSource &source, WordReceiver &receiver);
 
 /* Whether text may be cut right after byte i of `bytes` (whose bytes before bytes[0], if any,
  * do not count) with every word whole on both sides: the byte is an ASCII byte that is no letter
- * of the locale, and no unit that starts in the three bytes before it reaches it (the map stage
- * takes a unit's length from its first byte alone, so a stray first byte of a longer character
- * takes in the bytes after it, whatever they are). */
+ * of the locale, and no unit that starts in the MAP_CUT_CONTEXT_BYTES bytes before it reaches it
+ * (a stray first byte of a longer character takes in the bytes after it, whatever they are).
+ * Reads bytes[i - MAP_CUT_CONTEXT_BYTES] to bytes[i], as far as they exist. */
 bool is_safe_cut_after(const unsigned char *bytes, long long i);
 
 #endif
