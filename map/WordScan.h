@@ -1,6 +1,7 @@
 /* The map stage's words for programs that count them themselves: every word of an input, cut
  * and lower-cased exactly as the map stage writes it into its tuple lines, handed over in
- * batches instead of being written. */
+ * batches instead of being written; and the one rule for where text may be cut so that every
+ * word stays whole. */
 #ifndef QUOVENT_MAP_WORDSCAN_H
 #define QUOVENT_MAP_WORDSCAN_H
 
