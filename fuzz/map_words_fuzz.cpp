@@ -2,6 +2,8 @@
 // chosen by the input, must write exactly the tuples of a small restatement
 // of the word rules, so the words never depend on where the blocks end.
 // Runs in C.UTF-8, whose case mapping of U+00C0-U+00DE is known here.
+// The same bytes go through both forms of the chunk scan's classes and
+// copies (SSE2 and byte by byte), which must agree.
 #include <unistd.h>
 
 #include <clocale>
@@ -9,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
+#include "map/ChunkClasses.h"
 #include "map/Map.h"
 
 namespace {
@@ -60,6 +64,36 @@ std::string expected_tuples(std::string_view in, int &words) {
   return out;
 }
 
+// The scan takes the SSE2 forms; the byte-by-byte ones say what they must give. Every chunk that
+// starts in the text is classified (zero bytes after the text), and the whole text copied.
+void check_chunk_forms(std::string_view text) {
+#ifdef __SSE2__
+  std::vector<unsigned char> bytes(text.begin(), text.end());
+  bytes.resize(text.size() + kChunkReach, 0);
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (!(classify_chunk_sse2(bytes.data() + at) == classify_chunk_bytewise(bytes.data() + at))) {
+      fprintf(stderr, "classify_chunk: the two forms differ at byte %zu\n", at);
+      abort();
+    }
+  }
+  const int count = static_cast<int>(text.size());
+  const size_t stored = text.size() + kCopyStep;
+  for (bool lower_latin1 : {false, true}) {
+    std::vector<char> word_sse2(stored), out_sse2(stored), word_bytewise(stored),
+        out_bytewise(stored);
+    copy_letters_sse2(bytes.data(), count, word_sse2.data(), out_sse2.data(), lower_latin1);
+    copy_letters_bytewise(bytes.data(), count, word_bytewise.data(), out_bytewise.data(),
+                          lower_latin1);
+    if (word_sse2 != word_bytewise || out_sse2 != out_bytewise) {
+      fprintf(stderr, "copy_letters: the two forms differ (lower_latin1 %d)\n", lower_latin1);
+      abort();
+    }
+  }
+#else
+  (void)text;
+#endif
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -72,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   uint32_t seed = data[0];
   std::string_view text(reinterpret_cast<const char *>(data) + 1, size - 1);
+  check_chunk_forms(text);
   int expected_words = 0;
   std::string expected = expected_tuples(text, expected_words);
 

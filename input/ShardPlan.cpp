@@ -16,10 +16,6 @@ namespace {
 // Bytes read at a time while looking for a cut.
 constexpr int kCutBlockSize = 65536;
 
-// A unit has at most four bytes: only the three bytes before a cut can start one that
-// reaches it.
-constexpr int kMaxUnitReach = 3;
-
 // A shard that has less room left than this is closed rather than given a sliver of a file.
 constexpr int kSliverFraction = 8;
 
@@ -36,7 +32,8 @@ long long find_cut(int fd, long long from, long long size) {
   long long candidate = (from < 1 ? 1 : from) - 1;
   while (candidate < size) {
     // Each block starts with the bytes that decide whether its first candidate is safe.
-    long long block_start = candidate > kMaxUnitReach ? candidate - kMaxUnitReach : 0;
+    long long block_start =
+        candidate > MAP_CUT_CONTEXT_BYTES ? candidate - MAP_CUT_CONTEXT_BYTES : 0;
     ssize_t n = pread(fd, block, sizeof block, block_start);
     if (n < 0) return -1;
     if (block_start + n <= candidate) break;  // the file ended sooner than its size said

@@ -17,13 +17,10 @@ namespace {
 
 constexpr size_t kFeedBlock = size_t{1} << 20;
 
-// Ends every text: line ends end its last word, and three of them complete a unit that its
-// last bytes began (a unit has at most four bytes), so that the next text starts clean.
+// Ends every text: line ends end its last word, and enough of them complete a unit that its
+// last bytes began, so that the next text starts clean.
 constexpr char kTextEnd[] = "\n\n\n";
-
-// Bytes before a candidate cut that decide whether it is safe: a cut is only looked for where
-// they lie in the same block.
-constexpr long long kCutContext = 3;
+static_assert(sizeof kTextEnd - 1 >= MAP_MAX_UNIT_BYTES - 1);
 
 // A stream counted as it stands, read from its descriptor.
 class DescriptorSource final : public ByteSource {
@@ -125,7 +122,8 @@ void ChunkFeed::write_cut(const unsigned char *bytes, size_t size) {
       return;
     }
     long long cut = -1;
-    for (long long i = static_cast<long long>(size) - 1; i >= kCutContext; --i) {
+    // The bytes that decide a candidate must lie in this block: those before it do not count.
+    for (long long i = static_cast<long long>(size) - 1; i >= MAP_CUT_CONTEXT_BYTES; --i) {
       if (is_safe_cut_after(bytes, i)) {
         cut = i + 1;
         break;

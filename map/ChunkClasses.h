@@ -1,16 +1,18 @@
 /* The map stage's scan of a locale whose one-byte letters are A-Z and a-z: the classes of 64
  * bytes of text at once as bit masks, so that the scan walks from word to word instead of from
- * byte to byte, and the copy of a word's letters in whole steps. Classified with SSE2 where the
- * compiler offers it, byte by byte elsewhere; both give the same masks. */
+ * byte to byte, and the copy of a word's letters in whole steps. Each has a byte-by-byte form
+ * that every compiler builds and an SSE2 form where the compiler offers it; the scan takes the
+ * SSE2 form there, and both give the same result for every byte (the tests compare them). */
 #ifndef QUOVENT_MAP_CHUNKCLASSES_H
 #define QUOVENT_MAP_CHUNKCLASSES_H
 
 #include <cstdint>
-#include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+
+#include "map/Units.h"
 
 /* Bytes classified at once: one bit of a mask each. */
 constexpr int kChunkBytes = 64;
@@ -28,16 +30,43 @@ struct ChunkClasses {
   uint64_t ascii_letters;  // A-Z, a-z
   uint64_t non_ascii;      // 0x80-0xFF
   uint64_t latin1_leads;   // 0xC3 followed by 0x80-0xBF: the start of U+00C0 to U+00FF
+
+  friend bool operator==(const ChunkClasses &, const ChunkClasses &) = default;
 };
+
+/* The classes of the kChunkBytes bytes at p, byte by byte; reads kChunkBytes + 1 bytes. */
+inline ChunkClasses classify_chunk_bytewise(const unsigned char *p) {
+  ChunkClasses classes{0, 0, 0};
+  for (int k = 0; k < kChunkBytes; ++k) {
+    const uint64_t bit = uint64_t{1} << k;
+    if ((p[k] >= 'A' && p[k] <= 'Z') || (p[k] >= 'a' && p[k] <= 'z')) classes.ascii_letters |= bit;
+    if (p[k] >= 0x80) classes.non_ascii |= bit;
+    if (is_latin1_letter(p[k], p[k + 1])) classes.latin1_leads |= bit;
+  }
+  return classes;
+}
+
+/* Stores the `count` bytes at from, all letters (ASCII, or both bytes of U+00C0 to U+00FF), as
+ * they stand at word and lowered at out: the ASCII letters, and with lower_latin1 the two-byte
+ * letters by plain_latin1_lower; without it their bytes are stored as they stand, for the caller
+ * to lower. Byte by byte, in whole steps of kCopyStep bytes: the bytes past `count` that it
+ * reads must be readable, those it stores are of no meaning. */
+inline void copy_letters_bytewise(const unsigned char *from, int count, char *word, char *out,
+                                  bool lower_latin1) {
+  for (int k = 0; k < count; k += kCopyStep) {
+    for (int b = k; b < k + kCopyStep; ++b) {
+      unsigned char c = from[b];
+      word[b] = static_cast<char>(c);
+      unsigned char lowered = c < 0x80 ? c | 0x20 : lower_latin1 ? plain_latin1_lower(c) : c;
+      out[b] = static_cast<char>(lowered);
+    }
+  }
+}
+
+#ifdef __SSE2__
 
 namespace chunk_detail {
 
-constexpr bool is_ascii_letter(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-constexpr bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-#ifdef __SSE2__
 // The three classes of the 16 bytes at p (reading 17), as 16-bit masks.
 inline void classify16(const unsigned char *p, uint32_t &letters, uint32_t &high, uint32_t &leads) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -47,20 +76,18 @@ inline void classify16(const unsigned char *p, uint32_t &letters, uint32_t &high
   const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(from_a, _mm_set1_epi8(25)), from_a);
   // As signed bytes, 0x80-0xBF are those below 0xC0.
   const __m128i next_continues = _mm_cmplt_epi8(next, _mm_set1_epi8(static_cast<char>(0xC0)));
-  const __m128i lead =
-      _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xC3))), next_continues);
+  const __m128i lead = _mm_and_si128(
+      _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kLatin1Lead))), next_continues);
   letters = static_cast<uint32_t>(_mm_movemask_epi8(letter));
   high = static_cast<uint32_t>(_mm_movemask_epi8(bytes));
   leads = static_cast<uint32_t>(_mm_movemask_epi8(lead));
 }
-#endif
 
 }  // namespace chunk_detail
 
-/* The classes of the kChunkBytes bytes at p; reads kChunkBytes + 1 bytes. */
-inline ChunkClasses classify_chunk(const unsigned char *p) {
+/* classify_chunk_bytewise, 16 bytes at a time. */
+inline ChunkClasses classify_chunk_sse2(const unsigned char *p) {
   ChunkClasses classes{0, 0, 0};
-#ifdef __SSE2__
   for (int part = 0; part < kChunkBytes / 16; ++part) {
     uint32_t letters, high, leads;
     chunk_detail::classify16(p + 16 * part, letters, high, leads);
@@ -68,34 +95,13 @@ inline ChunkClasses classify_chunk(const unsigned char *p) {
     classes.non_ascii |= uint64_t{high} << 16 * part;
     classes.latin1_leads |= uint64_t{leads} << 16 * part;
   }
-#else
-  for (int k = 0; k < kChunkBytes; ++k) {
-    const uint64_t bit = uint64_t{1} << k;
-    if (chunk_detail::is_ascii_letter(p[k])) classes.ascii_letters |= bit;
-    if (p[k] >= 0x80) classes.non_ascii |= bit;
-    if (p[k] == 0xC3 && chunk_detail::is_continuation(p[k + 1])) classes.latin1_leads |= bit;
-  }
-#endif
   return classes;
 }
 
-/* The lower case of U+00C0 to U+00FF as Unicode gives it, by the second byte of the letter:
- * U+00C0 to U+00DE move by 0x20, all but U+00D7 (the multiplication sign); the rest stay. */
-constexpr unsigned char plain_latin1_lower(unsigned char second) {
-  return second >= 0x80 && second <= 0x9E && second != 0x97 ? second | 0x20 : second;
-}
-static_assert(plain_latin1_lower(0x89) == 0xA9 && plain_latin1_lower(0x97) == 0x97);
-static_assert(plain_latin1_lower(0x9F) == 0x9F && plain_latin1_lower(0xA9) == 0xA9);
-
-/* Stores the `count` bytes at from, all letters (ASCII, or both bytes of U+00C0 to U+00FF), as
- * they stand at word and lowered at out: the ASCII letters, and with lower_latin1 the two-byte
- * letters by plain_latin1_lower; without it their bytes are stored as they stand, for the caller
- * to lower. Reads and stores whole steps of kCopyStep bytes: the bytes past `count` that it
- * reads must be readable, those it stores are of no meaning. */
-inline void copy_letters(const unsigned char *from, int count, char *word, char *out,
-                         bool lower_latin1) {
+/* copy_letters_bytewise, a step at a time. */
+inline void copy_letters_sse2(const unsigned char *from, int count, char *word, char *out,
+                              bool lower_latin1) {
   for (int k = 0; k < count; k += kCopyStep) {
-#ifdef __SSE2__
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + k));
     // Among letters, the bytes 0x80-0x9E are second bytes, 0xC3 being the only first byte; as
     // signed bytes they are those below -0x61.
@@ -108,15 +114,29 @@ inline void copy_letters(const unsigned char *from, int count, char *word, char 
                                      _mm_and_si128(capital_latin1, latin1_bit));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(word + k), bytes);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), _mm_or_si128(bytes, bit));
-#else
-    for (int b = k; b < k + kCopyStep; ++b) {
-      unsigned char c = from[b];
-      word[b] = static_cast<char>(c);
-      unsigned char lowered = c < 0x80 ? c | 0x20 : lower_latin1 ? plain_latin1_lower(c) : c;
-      out[b] = static_cast<char>(lowered);
-    }
-#endif
   }
+}
+
+#endif
+
+/* The classes of the kChunkBytes bytes at p, as the scan takes them; reads kChunkBytes + 1
+ * bytes. */
+inline ChunkClasses classify_chunk(const unsigned char *p) {
+#ifdef __SSE2__
+  return classify_chunk_sse2(p);
+#else
+  return classify_chunk_bytewise(p);
+#endif
+}
+
+/* The copy of letters as the scan makes it (copy_letters_bytewise says what it stores). */
+inline void copy_letters(const unsigned char *from, int count, char *word, char *out,
+                         bool lower_latin1) {
+#ifdef __SSE2__
+  copy_letters_sse2(from, count, word, out, lower_latin1);
+#else
+  copy_letters_bytewise(from, count, word, out, lower_latin1);
+#endif
 }
 
 #endif

@@ -1,15 +1,19 @@
 // What a word is: extraction, the 255-byte cut, lower-casing through the
-// locale, and independence from where the input's blocks end.
+// locale, independence from where the input's blocks end, and the same
+// classes and copies of a chunk from its byte-by-byte and its SSE2 form.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "map/ChunkClasses.h"
 #include "map/Map.h"
 #include "support/TestSupport.h"
 
@@ -169,6 +173,72 @@ TEST_F(WordsInLocale, WordsOfChunksAreThoseFoundUnitByUnit) {
   }
   EXPECT_EQ(map_text(text), map_pieces(pieces));
 }
+
+// The byte-by-byte classes at every edge of a class, wherever in a chunk the bytes fall: the
+// ends of the SSE2 form's 16-byte parts and the chunk's last byte, whose second byte lies past
+// it. Where the compiler offers SSE2, which the scan then takes, both forms must agree.
+TEST(ChunkClasses, EdgeBytesHaveTheSameClassesInBothForms) {
+  struct Case {
+    std::string bytes;                                // among blanks
+    uint64_t ascii_letters, non_ascii, latin1_leads;  // bit 0 for bytes[0], bit 1 for bytes[1]
+  };
+  const Case cases[] = {
+      {"@", 0, 0, 0},
+      {"A", 1, 0, 0},
+      {"Z", 1, 0, 0},
+      {"[", 0, 0, 0},
+      {"`", 0, 0, 0},
+      {"a", 1, 0, 0},
+      {"z", 1, 0, 0},
+      {"{", 0, 0, 0},
+      {std::string(1, '\0'), 0, 0, 0},
+      {"\x7F", 0, 0, 0},
+      {"\x80", 0, 1, 0},
+      {"\xC1", 0, 1, 0},  // 'A' + 0x80
+      {"\xFA", 0, 1, 0},  // 'z' + 0x80
+      {"\xFF", 0, 1, 0},
+      {"\xC3", 0, 1, 0},
+      {"\xC3\x80", 0, 0b11, 1},
+      {"\xC3\xBF", 0, 0b11, 1},
+      {"\xC3\x7F", 0, 0b01, 0},
+      {"\xC3"
+       "a",
+       0b10, 0b01, 0},
+      {"\xC3\xC0", 0, 0b11, 0},
+      {"\xC3\xC3", 0, 0b11, 0},
+      {"\xC2\xA9", 0, 0b11, 0},
+  };
+  for (const Case &c : cases) {
+    for (int at : {0, 1, 15, 16, 31, 32, 47, 48, 62, 63}) {
+      unsigned char chunk[kChunkBytes + 2];
+      memset(chunk, ' ', sizeof chunk);
+      memcpy(chunk + at, c.bytes.data(), c.bytes.size());
+      const ChunkClasses expected{c.ascii_letters << at, c.non_ascii << at, c.latin1_leads << at};
+      const ChunkClasses bytewise = classify_chunk_bytewise(chunk);
+      EXPECT_TRUE(bytewise == expected) << hex(c.bytes) << " at byte " << at;
+#ifdef __SSE2__
+      EXPECT_TRUE(classify_chunk_sse2(chunk) == bytewise) << hex(c.bytes) << " at byte " << at;
+#endif
+    }
+  }
+}
+
+#ifdef __SSE2__
+// Both forms of the copy store the same bytes for every byte value, letter or not, lowering the
+// two-byte letters or leaving them to the caller.
+TEST(ChunkClasses, BothFormsOfTheCopyStoreTheSameBytes) {
+  unsigned char all_bytes[256];
+  for (int c = 0; c < 256; ++c) all_bytes[c] = static_cast<unsigned char>(c);
+  for (bool lower_latin1 : {false, true}) {
+    char word[2][256], out[2][256];
+    copy_letters_bytewise(all_bytes, 256, word[0], out[0], lower_latin1);
+    copy_letters_sse2(all_bytes, 256, word[1], out[1], lower_latin1);
+    EXPECT_EQ(std::string(word[0], 256), std::string(word[1], 256));
+    EXPECT_EQ(hex(std::string(out[0], 256)), hex(std::string(out[1], 256)))
+        << "lower_latin1 " << lower_latin1;
+  }
+}
+#endif
 
 TEST(Lowercasing, FollowsTheLocaleAndLeavesUnconvertibleWordsAlone) {
   struct Case {
