@@ -8,8 +8,10 @@
  *   QUOVENT_FAULT_AT       the call to fail, from 1; 0 or unset only counts
  *   QUOVENT_FAULT_LOG      file that receives "<call> <r|w> <path>\n" for the
  *                          failed call: the mode the file was opened with;
- *                          'w' and the new name (the old one when only that is
- *                          watched) for a rename
+ *                          for a rename "rename w <old path> <new path>\n"
+ *   QUOVENT_FAULT_TRACE    file that receives such a line for every call
+ *                          counted: line n is call n when one process makes
+ *                          them all
  *   QUOVENT_FAULT_PATHS    ':'-separated texts; a path containing one of them
  *                          is a work or result file (default "tmp/:Result/").
  *                          A text that begins with '/' is matched against the
@@ -98,22 +100,26 @@ static int watched(const char *path) {
   return 0;
 }
 
+/* Appends "<call> <mode> <path>\n" to the file that the environment variable names, if any. */
+static void log_call(const char *variable, const char *call, char mode, const char *path) {
+  const char *log_file = getenv(variable);
+  if (log_file == NULL) return;
+  int fd = real_open(log_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  char line[2 * PATH_BYTES + 32];
+  int length = snprintf(line, sizeof line, "%s %c %s\n", call, mode, path);
+  if (real_write(fd, line, (size_t)length) < 0) { /* the test then sees no line */
+  }
+  real_close(fd);
+}
+
 /* Counts one call; true when it is the one to fail, which is then logged. */
 static int fails_now(const char *call, char mode, const char *path, int error) {
   if (call_counter == NULL) return 0;
   long n = __atomic_add_fetch(call_counter, 1, __ATOMIC_SEQ_CST);
+  log_call("QUOVENT_FAULT_TRACE", call, mode, path);
   if (fault_at <= 0 || n != fault_at) return 0;
-  const char *log_file = getenv("QUOVENT_FAULT_LOG");
-  if (log_file != NULL) {
-    int fd = real_open(log_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      char line[PATH_BYTES + 32];
-      int length = snprintf(line, sizeof line, "%s %c %s\n", call, mode, path);
-      if (real_write(fd, line, (size_t)length) < 0) { /* the test then sees no log line */
-      }
-      real_close(fd);
-    }
-  }
+  log_call("QUOVENT_FAULT_LOG", call, mode, path);
   errno = error;
   return 1;
 }
@@ -155,8 +161,11 @@ int fsync(int fd) {
 }
 
 int rename(const char *from, const char *to) {
-  const char *name = watched(to) ? to : watched(from) ? from : NULL;
-  if (name != NULL && fails_now("rename", 'w', name, EIO)) return -1;
+  if (watched(from) || watched(to)) {
+    char names[2 * PATH_BYTES];
+    snprintf(names, sizeof names, "%s %s", from, to);
+    if (fails_now("rename", 'w', names, EIO)) return -1;
+  }
   return real_rename(from, to);
 }
 
