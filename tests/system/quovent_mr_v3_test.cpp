@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -135,6 +136,30 @@ RunResult shell(const ScratchDir &dir, const std::string &command,
   return run_program("/bin/bash", {"-c", command}, dir.path(), env);
 }
 
+// At least `bytes` of the texts above one after another: a run of many shards long enough to be
+// interrupted.
+std::string long_text(size_t bytes) {
+  std::string text;
+  while (text.size() < bytes) {
+    for (const std::string &t : multilingual_texts()) text += t + adversarial_text(text.size() % 5);
+  }
+  return text;
+}
+
+// Starts `command` in the scratch directory as a job of its own process group, waits until
+// `shards` shard results are sealed in tmp/v3, then sends `signal` (as kill(1) names it) to the
+// whole job, driver and workers, as a terminal sends Ctrl-C to the job in front; ends with the
+// job's status, and with "ended first" on standard output when the job ended before.
+RunResult signal_after_shards(const ScratchDir &dir, const std::string &command, size_t shards,
+                              const std::string &signal) {
+  // Job control, so that the job has a group of its own and does not ignore SIGINT as a
+  // background command of a shell without it does.
+  return shell(dir, "set -m; " + command + " & run=$!; until [ $(ls tmp/v3/shard_*/result.txt " +
+                        "2>/dev/null | wc -l) -ge " + std::to_string(shards) +
+                        " ]; do kill -0 $run 2>/dev/null || { echo ended first; exit 1; };" +
+                        " sleep 0.01; done; kill -" + signal + " -- -$run; wait $run");
+}
+
 TEST(QuoventMRv3, ATreeOfCompressedFilesAndArchivesCountsAsItsTextsDecompressed) {
   ScratchDir dir;
   std::vector<std::string> texts = multilingual_texts();
@@ -218,24 +243,16 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
 // QuoventMR's. A command that differs from the run's is refused, saying what differs.
 TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
   ScratchDir dir;
-  std::string text;
-  while (text.size() < (4u << 20)) {
-    for (const std::string &t : multilingual_texts()) text += t + adversarial_text(text.size() % 5);
-  }
-  write_file(dir / "big.txt", text);
+  write_file(dir / "big.txt", long_text(4u << 20));
   write_file(dir / "extra.txt", "uno\n");
   ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
                         dir.path())
                 .exit_status,
             0);
   const std::string command = "QuoventMR_v3 -k -j 1 -s 64K -r 3";
-  // A session of its own, so that the driver and its workers go in one kill.
-  RunResult killed =
-      shell(dir, "setsid " + command +
-                     " big.txt 2>/dev/null & run=$!;"
-                     "until [ $(ls tmp/v3/shard_*/result.txt 2>/dev/null | wc -l) -ge 3 ];"
-                     "do kill -0 $run || exit 1; sleep 0.01; done; kill -KILL -- -$run");
-  ASSERT_EQ(killed.exit_status, 0) << "the run ended before it could be killed";
+  RunResult killed = signal_after_shards(dir, command + " big.txt", 3, "KILL");
+  ASSERT_EQ(killed.out, "") << "the run ended before it could be killed";
+  ASSERT_EQ(killed.exit_status, 128 + SIGKILL) << killed.err;
   std::vector<std::pair<fs::path, fs::file_time_type>> counted;
   for (const auto &entry : fs::directory_iterator(dir / "tmp/v3")) {
     fs::path result = entry.path() / "result.txt";
@@ -280,6 +297,40 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
   // Nothing to resume any more.
   fs::remove_all(dir / "tmp");
   EXPECT_EQ(v3(dir, {"--resume", "big.txt"}).exit_status, 66);
+}
+
+// Ctrl-C while the shards count: the run stops them, ends with 128 + SIGINT, writes no result,
+// keeps the shards it had sealed and says how to go on; the same command with --resume counts
+// only the others, and the bytes are QuoventMR's.
+TEST(QuoventMRv3, ARunStoppedByCtrlCIsResumedFromTheShardsItKept) {
+  ScratchDir dir;
+  write_file(dir / "big.txt", long_text(4u << 20));
+  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
+                        dir.path())
+                .exit_status,
+            0);
+  const std::string options = "QuoventMR_v3 -j 1 -s 32K -r 3";
+  RunResult stopped = signal_after_shards(dir, options + " big.txt", 1, "INT");
+  ASSERT_EQ(stopped.out, "") << "the run ended before it could be stopped";
+  EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << stopped.err;
+  EXPECT_NE(stopped.err.find("--resume"), std::string::npos) << stopped.err;
+  EXPECT_FALSE(fs::exists(dir / "Result/qv.txt"));
+  size_t kept = 0;
+  for (const auto &entry : fs::recursive_directory_iterator(dir / "tmp/v3")) {
+    std::string name = entry.path().filename();
+    kept += name == "result.txt" ? 1 : 0;
+    EXPECT_TRUE(entry.is_directory() || name == "result.txt" || name == "result.check" ||
+                name == "plan.txt")
+        << entry.path();
+  }
+  EXPECT_GE(kept, 1u);
+
+  RunResult resumed = shell(dir, options + " --resume big.txt");
+  ASSERT_EQ(resumed.exit_status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find(std::to_string(kept) + " counted before"), std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+  EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
 }
 
 // A scheduler that stops answering while the run's jobs have not finished stops the driver
