@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/Errors.h"
+#include "common/OrderPrefix.h"
 #include "common/PartitionHash.h"
 #include "common/RawIO.h"
 #include "reduce/Reduce.h"
@@ -20,9 +21,9 @@ namespace {
 // Words whose slots are fetched ahead of their count: the table is mostly out of the cache.
 constexpr int kFetchAhead = 16;
 
-// A distinct word as a spill sorts it: its section, then the first 16 bytes of what decides
-// its place (the word itself in byte order, else its tuple line's collation key) as two
-// big-endian numbers, which settle most comparisons; ties go to the full comparison.
+// A distinct word as a spill sorts it: its section, then the order prefix of what decides its
+// place (the word itself in byte order, else its tuple line's collation key), which settles
+// most comparisons; ties go to the full comparison.
 struct SortItem {
   uint64_t prefix[2];
   const char *key;  // the whole key where the order's cache keeps it, else nullptr
@@ -30,19 +31,11 @@ struct SortItem {
   uint32_t index;
 };
 
-uint64_t big_endian(const unsigned char *bytes) {
-  uint64_t value = 0;
-  for (int k = 0; k < 8; ++k) value = value << 8 | bytes[k];
-  return value;
-}
-
-// The 16 first bytes of a zero-terminated text as two numbers, zeros after its end: two texts
-// whose prefixes differ are ordered by them as strcmp orders the texts.
+// The order prefix of a zero-terminated text, into the item.
 void set_prefix(SortItem &item, const char *text) {
-  unsigned char bytes[16] = {};
-  for (int k = 0; k < 16 && text[k] != '\0'; ++k) bytes[k] = static_cast<unsigned char>(text[k]);
-  item.prefix[0] = big_endian(bytes);
-  item.prefix[1] = big_endian(bytes + 8);
+  const OrderPrefix prefix = order_prefix(text);
+  item.prefix[0] = prefix.first;
+  item.prefix[1] = prefix.second;
 }
 
 // A word of the table as the order sees it, its tuple line made in `line`.
