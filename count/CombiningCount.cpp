@@ -9,21 +9,21 @@
 #include <cstring>
 
 #include "common/Errors.h"
+#include "common/OrderPrefix.h"
 #include "common/PartitionHash.h"
 #include "common/RawIO.h"
 #include "common/RunFiles.h"
-#include "reduce/Reduce.h"
-#include "reduce/ResultLine.h"
 #include "reduce/ResultMerge.h"
+#include "reduce/ResultWriter.h"
 
 namespace {
 
 // Words whose slots are fetched ahead of their count: the table is mostly out of the cache.
 constexpr int kFetchAhead = 16;
 
-// A distinct word as a spill sorts it: its section, then the first 16 bytes of what decides
-// its place (the word itself in byte order, else its tuple line's collation key) as two
-// big-endian numbers, which settle most comparisons; ties go to the full comparison.
+// A distinct word as a spill sorts it: its section, then the order prefix of what decides its
+// place (the word itself in byte order, else its tuple line's collation key), which settles
+// most comparisons; ties go to the full comparison.
 struct SortItem {
   uint64_t prefix[2];
   const char *key;  // the whole key where the order's cache keeps it, else nullptr
@@ -31,19 +31,11 @@ struct SortItem {
   uint32_t index;
 };
 
-uint64_t big_endian(const unsigned char *bytes) {
-  uint64_t value = 0;
-  for (int k = 0; k < 8; ++k) value = value << 8 | bytes[k];
-  return value;
-}
-
-// The 16 first bytes of a zero-terminated text as two numbers, zeros after its end: two texts
-// whose prefixes differ are ordered by them as strcmp orders the texts.
+// The order prefix of a zero-terminated text, into the item.
 void set_prefix(SortItem &item, const char *text) {
-  unsigned char bytes[16] = {};
-  for (int k = 0; k < 16 && text[k] != '\0'; ++k) bytes[k] = static_cast<unsigned char>(text[k]);
-  item.prefix[0] = big_endian(bytes);
-  item.prefix[1] = big_endian(bytes + 8);
+  const OrderPrefix prefix = order_prefix(text);
+  item.prefix[0] = prefix.first;
+  item.prefix[1] = prefix.second;
 }
 
 // A word of the table as the order sees it, its tuple line made in `line`.
@@ -54,39 +46,10 @@ OrderedWordView view_of(const WordTable &table, const SortItem &item, char *line
   return {text, static_cast<int>(word.length), item.section, line, item.key};
 }
 
-// The run file's writer: result lines gathered in a block and written whole.
-class RunWriter {
- public:
-  explicit RunWriter(const char *name) : name_(name) {
-    fd_ = create_output_file(name);
-    if (fd_ < 0) fail("Error opening");
-  }
-
-  void line(std::string_view word, long long total) {
-    if (used_ + kMaxResultLineBytes + 1 > static_cast<int>(sizeof buf_)) flush();
-    used_ += format_result_line(word, total, buf_ + used_);
-  }
-
-  void close() {
-    flush();
-    if (close_output_file(fd_) != 0) fail("Error writting");
-  }
-
- private:
-  void flush() {
-    if (used_ > 0 && write_fully(fd_, buf_, static_cast<size_t>(used_)) < 0) fail("Error writting");
-    used_ = 0;
-  }
-
-  [[noreturn]] void fail(const char *what) {
-    Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name_);
-  }
-
-  const char *name_;
-  int fd_ = -1;
-  char buf_[REDUCE_BLOCK_SIZE];
-  int used_ = 0;
-};
+// Stops the process through Error: `what` failed on the count file `name`, errno says why.
+[[noreturn]] void count_file_failed(const char *what, const char *name) {
+  Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name);
+}
 
 }  // namespace
 
@@ -169,7 +132,9 @@ void CombiningCount::write_sorted_table(const char *file) {
   };
   std::sort(items.begin(), items.end(), before);
 
-  RunWriter writer(file);
+  const int fd = create_output_file(file);
+  if (fd < 0) count_file_failed("Error opening", file);
+  ResultWriter writer(fd);
   for (size_t first = 0; first < items.size();) {
     OrderedWordView group = view_of(table_, items[first], line_a);
     unsigned long long total = words[items[first].index].count;
@@ -183,11 +148,13 @@ void CombiningCount::write_sorted_table(const char *file) {
       if (!order_.same_word(group, view_of(table_, item, line_b), lines_apart)) break;
       total += words[item.index].count;
     }
-    writer.line(std::string_view(group.word, static_cast<size_t>(group.length)),
-                static_cast<long long>(total));
+    if (!writer.add(std::string_view(group.word, static_cast<size_t>(group.length)),
+                    static_cast<long long>(total))) {
+      count_file_failed("Error writting", file);
+    }
     first = next;
   }
-  writer.close();
+  if (!writer.flush() || close_output_file(fd) != 0) count_file_failed("Error writting", file);
 }
 
 void CombiningCount::finish(const char *result_file, bool keep_runs) {

@@ -23,6 +23,7 @@
 #include "common/RawIO.h"
 #include "reduce/Reduce.h"
 #include "reduce/ResultLine.h"
+#include "reduce/ResultWriter.h"
 #include "reduce/WordOrder.h"
 
 namespace {
@@ -33,6 +34,9 @@ static_assert(kMaxResultLineBytes < REDUCE_BLOCK_SIZE);
 constexpr int kMalformedInputStatus = EX_DATAERR;
 
 constexpr char kTag[] = "[Merge:merge_result_files]";
+
+// A write to the merged output failed, or a close or fsync that reports a lost one.
+constexpr char kWriteFailed[] = "%s Error writting merge result %s\n";
 
 // Temporary files this process has created and not yet renamed or removed: a failure removes
 // them, so that it leaves nothing behind but what was there before.
@@ -195,29 +199,12 @@ bool advance(WordOrder &order, Reader &reader) {
   return true;
 }
 
-// The merged output: result lines gathered in a block and written whole.
-struct Writer {
-  int fd;
-  const char *name;
-  char buf[REDUCE_BLOCK_SIZE];
-  int used = 0;
-  long long lines = 0;
-};
-
-void flush_writer(Writer &writer) {
-  if (writer.used > 0 && write_fully(writer.fd, writer.buf, static_cast<size_t>(writer.used)) < 0) {
-    stop("%s Error writting merge result %s\n", writer.name);
+// The result line of a group into the merged output `name`.
+void write_result_line(ResultWriter &writer, const char *name, const GroupWord &word,
+                       long long total) {
+  if (!writer.add(std::string_view(word.word, static_cast<size_t>(word.length)), total)) {
+    stop(kWriteFailed, name);
   }
-  writer.used = 0;
-}
-
-void write_result_line(Writer &writer, const GroupWord &word, long long total) {
-  if (writer.used + kMaxResultLineBytes + 1 > static_cast<int>(sizeof writer.buf)) {
-    flush_writer(writer);
-  }
-  writer.used += format_result_line(std::string_view(word.word, static_cast<size_t>(word.length)),
-                                    total, writer.buf + writer.used);
-  ++writer.lines;
 }
 
 // A min-heap of reader indexes by their current words; ties go to the earlier file.
@@ -243,9 +230,9 @@ struct ReaderHeap {
   }
 };
 
-// Merges the files into writer.fd, at most MERGE_FAN_IN of them.
+// Merges the files, at most MERGE_FAN_IN of them, into the writer of the output `name`.
 void merge_into(WordOrder &order, const std::vector<const char *> &files, bool check_order,
-                Writer &writer) {
+                ResultWriter &writer, const char *name) {
   std::vector<Reader> readers(files.size());
   ReaderHeap heap{order, readers, {}};
   for (size_t i = 0; i < files.size(); ++i) {
@@ -275,7 +262,7 @@ void merge_into(WordOrder &order, const std::vector<const char *> &files, bool c
         stop("%s The total of a word of %s does not fit 64 bits\n", top.name);
       }
     } else {
-      if (has_group) write_result_line(writer, group, total);
+      if (has_group) write_result_line(writer, name, group, total);
       start_group(group, entry);
       total = entry.count;
       has_group = true;
@@ -288,7 +275,7 @@ void merge_into(WordOrder &order, const std::vector<const char *> &files, bool c
     }
     if (!heap.heap.empty()) heap.sift_down(0);
   }
-  if (has_group) write_result_line(writer, group, total);
+  if (has_group) write_result_line(writer, name, group, total);
   for (Reader &reader : readers) close(reader.fd);
 }
 
@@ -300,19 +287,17 @@ long long merge_to_file(WordOrder &order, const std::vector<const char *> &files
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, CREATED_FILE_MODE);
   if (fd < 0) stop("%s Error opening merge output file %s\n", temporary.c_str());
   g_temporaries.push_back(temporary);
-  auto writer = std::make_unique_for_overwrite<Writer>();
-  writer->fd = fd;
-  writer->name = temporary.c_str();
-  merge_into(order, files, check_order, *writer);
-  flush_writer(*writer);
+  auto writer = std::make_unique<ResultWriter>(fd);
+  merge_into(order, files, check_order, *writer, temporary.c_str());
+  if (!writer->flush()) stop(kWriteFailed, temporary.c_str());
   // A lost write shows at fsync or close on some file systems; the rename must not hide it.
-  if (fsync(fd) < 0 && errno != EINVAL) stop("%s Error writting merge result %s\n", writer->name);
-  if (close_output_file(fd) != 0) stop("%s Error writting merge result %s\n", writer->name);
+  if (fsync(fd) < 0 && errno != EINVAL) stop(kWriteFailed, temporary.c_str());
+  if (close_output_file(fd) != 0) stop(kWriteFailed, temporary.c_str());
   if (rename(temporary.c_str(), target.c_str()) < 0) {
     stop("%s Error renaming the merge result onto %s\n", target.c_str());
   }
   g_temporaries.pop_back();
-  return writer->lines;
+  return writer->lines();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The merge of a reducer's batch files into its shuffle output file: a tournament of losers
-// over the batches' current lines, which are compared by order prefix where that decides.
+// The merge of a reducer's batch files into its shuffle output file: the batch files' line
+// reader, and a tournament of losers over the batches' current lines, which are compared by
+// order prefix where that decides.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,38 +11,42 @@
 #include <utility>
 
 #include "common/Errors.h"
+#include "common/OrderPrefix.h"
 #include "common/RawIO.h"
 #include "common/Repeats.h"
 #include "common/WorkFiles.h"
 #include "shuffle/CollationKeys.h"
-#include "shuffle/LineBytes.h"
+#include "shuffle/LineReading.h"
 #include "shuffle/LineWriting.h"
 #include "shuffle/Suffle.h"
+
+using suffle_internal::append_line;
+using suffle_internal::append_lines;
+using suffle_internal::close_written_file;
+using suffle_internal::collate;
+using suffle_internal::Collation;
+using suffle_internal::current_collation;
+using suffle_internal::LineRead;
+using suffle_internal::next_line;
+using suffle_internal::sort_key;
 
 namespace {
 
 // The current line of a batch reader as the merge compares it: the order prefix of what
-// decides its place, as the batch sort uses it, so that most comparisons are one integer
-// comparison.
+// decides its place, so that most comparisons are one or two integer comparisons.
 struct MergeHead {
-  uint64_t prefix;       // of the first kPrefixBytes bytes
-  uint64_t next_prefix;  // of the kPrefixBytes after them; 0 when the text ends before
-  const char *key;       // sort key, or nullptr
+  OrderPrefix prefix;
+  const char *key;  // sort key, or nullptr
   int length;
   bool has_prefix;  // false for a line without a sort key in a collating locale
 };
-
-// Whether a prefix holds the end of its text (its last byte is the zero after the text).
-bool ends_within(uint64_t prefix) { return (prefix & 0xFF) == 0; }
 
 MergeHead merge_head(Collation collation, const char *line) {
   uint32_t length = static_cast<uint32_t>(strlen(line));
   const char *key = collation.by_bytes ? nullptr : sort_key(line, length);
   const char *decides = collation.by_bytes ? line : key;
-  if (decides == nullptr) return MergeHead{0, 0, key, static_cast<int>(length), false};
-  uint64_t prefix = order_prefix(decides);
-  uint64_t next_prefix = ends_within(prefix) ? 0 : order_prefix(decides + kPrefixBytes);
-  return MergeHead{prefix, next_prefix, key, static_cast<int>(length), true};
+  if (decides == nullptr) return MergeHead{{0, 0}, key, static_cast<int>(length), false};
+  return MergeHead{order_prefix(decides), key, static_cast<int>(length), true};
 }
 
 // The sign of strcoll of the two readers' current lines.
@@ -49,11 +54,11 @@ int compare_heads(Collation collation, const BatchFile *b, const MergeHead *head
   const MergeHead &x = heads[p];
   const MergeHead &y = heads[q];
   if (x.has_prefix && y.has_prefix) {
-    if (x.prefix != y.prefix) return x.prefix < y.prefix ? -1 : 1;
-    // Equal prefixes that hold the end of the texts hold the whole of both, which are equal.
-    if (ends_within(x.prefix)) return 0;
-    if (x.next_prefix != y.next_prefix) return x.next_prefix < y.next_prefix ? -1 : 1;
-    if (ends_within(x.next_prefix)) return 0;
+    if (x.prefix.first != y.prefix.first) return x.prefix.first < y.prefix.first ? -1 : 1;
+    // Equal numbers that hold the end of the texts hold the whole of both, which are equal.
+    if (holds_text_end(x.prefix.first)) return 0;
+    if (x.prefix.second != y.prefix.second) return x.prefix.second < y.prefix.second ? -1 : 1;
+    if (holds_text_end(x.prefix.second)) return 0;
   }
   // One line's key, found in the key cache, serves every reader that holds the line.
   if (x.key != nullptr && x.key == y.key) return 0;
@@ -119,6 +124,12 @@ size_t repeated_line_bytes(const BatchFile &bf, const char *line, size_t size) {
 }
 
 }  // namespace
+
+int read_line_batch(BatchFile *bf) {
+  LineRead result = next_line(bf->fd, bf->buf, bf->pos, bf->end, bf->line);
+  if (result == LineRead::kFailed) Error("[Suffle:read_line_batch] Error reading batch file.\n");
+  return result == LineRead::kLine ? 1 : 0;
+}
 
 int heap_cmp(const BatchFile *b, int a, int c) { return strcoll(b[a].line, b[c].line); }
 

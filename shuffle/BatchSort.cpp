@@ -8,20 +8,22 @@
 #include <cstring>
 #include <utility>
 
-#include "shuffle/LineBytes.h"
+#include "common/OrderPrefix.h"
 #include "shuffle/Suffle.h"
+
+namespace suffle_internal {
 
 namespace {
 
 constexpr int kRadixBuckets = 1 << CHAR_BIT;
 static_assert(kRadixBuckets == 256);
 
-// A distinct line as the sort moves it: the first bytes of what decides its place (the line
-// itself when bytes decide, else its sort key) as a big-endian number, so that most
-// comparisons are one integer comparison. Two prefixes that differ order their lines as strcmp
-// of the whole texts would; equal prefixes leave it to the full comparison.
+// A distinct line as the sort moves it: the first number of the order prefix of what decides
+// its place (the line itself when bytes decide, else its sort key), so that most comparisons
+// are one integer comparison; equal prefixes leave it to the full comparison. The radix sort
+// makes one pass a byte of it.
 struct SortEntry {
-  uint64_t prefix;
+  uint64_t prefix;      // prefix_number
   uint32_t index;       // in the lines sorted
   uint32_t has_prefix;  // 0 for a line without a sort key in a collating locale
 };
@@ -40,13 +42,13 @@ unsigned radix_digit(uint64_t prefix, int b) {
 // Orders the entries by prefix, stably, one byte a pass from the least significant; a pass
 // whose byte is the same in every entry is skipped.
 void radix_sort_by_prefix(SortEntry *entries, int count) {
-  uint32_t counts[kPrefixBytes][kRadixBuckets] = {};
+  uint32_t counts[kPrefixNumberBytes][kRadixBuckets] = {};
   for (int n = 0; n < count; ++n) {
-    for (int b = 0; b < kPrefixBytes; ++b) counts[b][radix_digit(entries[n].prefix, b)]++;
+    for (int b = 0; b < kPrefixNumberBytes; ++b) counts[b][radix_digit(entries[n].prefix, b)]++;
   }
   SortEntry *from = entries;
   SortEntry *to = radix_scratch;
-  for (int b = 0; b < kPrefixBytes; ++b) {
+  for (int b = 0; b < kPrefixNumberBytes; ++b) {
     if (counts[b][radix_digit(from[0].prefix, b)] == static_cast<uint32_t>(count)) continue;
     uint32_t next[kRadixBuckets];
     uint32_t sum = 0;
@@ -60,6 +62,8 @@ void radix_sort_by_prefix(SortEntry *entries, int count) {
   if (from != entries) memcpy(entries, from, sizeof(SortEntry) * static_cast<size_t>(count));
 }
 
+}  // namespace
+
 const uint32_t *sort_distinct_lines(Collation collation, const DistinctLine *lines, int distinct) {
   bool all_have_prefix = true;
   for (int d = 0; d < distinct; ++d) {
@@ -67,7 +71,7 @@ const uint32_t *sort_distinct_lines(Collation collation, const DistinctLine *lin
     const char *key = collation.by_bytes ? nullptr : sort_key(line.text, line.length);
     distinct_keys[d] = key;
     const char *decides = collation.by_bytes ? line.text : key;
-    sort_entries[d] = SortEntry{decides != nullptr ? order_prefix(decides) : 0,
+    sort_entries[d] = SortEntry{decides != nullptr ? prefix_number(decides) : 0,
                                 static_cast<uint32_t>(d), decides != nullptr};
     all_have_prefix = all_have_prefix && decides != nullptr;
   }
@@ -93,4 +97,4 @@ const uint32_t *sort_distinct_lines(Collation collation, const DistinctLine *lin
   return sorted_distinct;
 }
 
-}  // namespace
+}  // namespace suffle_internal

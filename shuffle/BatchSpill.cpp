@@ -11,7 +11,6 @@
 #include "shuffle/BatchSort.h"
 #include "shuffle/CollationKeys.h"
 #include "shuffle/DistinctLines.h"
-#include "shuffle/LineBytes.h"
 #include "shuffle/LineWriting.h"
 #include "shuffle/Partition.h"
 #include "shuffle/Suffle.h"
@@ -20,7 +19,7 @@ char *buffer[MAX_REDUCERS][BATCH_LINES];
 int nlines[MAX_REDUCERS];
 int batch_count[MAX_REDUCERS];
 
-namespace {
+namespace suffle_internal {
 
 LineToFile locate_line(std::string_view line) {
   const uint32_t r = reducer_of_line(line);
@@ -40,7 +39,17 @@ void file_located_line(const LineToFile &line) {
   if (nlines[r] == BATCH_LINES) flush_batch(static_cast<int>(r));
 }
 
-}  // namespace
+}  // namespace suffle_internal
+
+using suffle_internal::append_repeated_line;
+using suffle_internal::batch_distinct_lines;
+using suffle_internal::close_written_file;
+using suffle_internal::Collation;
+using suffle_internal::current_collation;
+using suffle_internal::DistinctLine;
+using suffle_internal::file_located_line;
+using suffle_internal::locate_line;
+using suffle_internal::sort_distinct_lines;
 
 void add_line(const char *line) {
   file_located_line(locate_line(std::string_view(line, strnlen(line, MAX_LINE_BYTES))));

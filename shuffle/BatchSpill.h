@@ -1,13 +1,14 @@
 /* Filing lines into their reducer's batch, and the spill of a full batch as a sorted batch
- * file. Internal to the object module Suffle (see Suffle.cpp); the public add_line,
- * flush_batch and the tables buffer, nlines and batch_count (Suffle.h) belong here too. */
+ * file. Internal to the object module Suffle: every name in suffle_internal is local to
+ * lib/Suffle.o (see shuffle/CMakeLists.txt). The public add_line, flush_batch and the tables
+ * buffer, nlines and batch_count (Suffle.h) belong here too. */
 #ifndef QUOVENT_SHUFFLE_BATCHSPILL_H
 #define QUOVENT_SHUFFLE_BATCHSPILL_H
 
 #include <cstdint>
 #include <string_view>
 
-namespace {
+namespace suffle_internal {
 
 // A line on its way into its reducer's batch, with what its look-up needs worked out first.
 struct LineToFile {
@@ -27,6 +28,6 @@ LineToFile locate_line(std::string_view line);
 // Files a located line as add_line files it, spilling the batch when it is full.
 void file_located_line(const LineToFile &line);
 
-}  // namespace
+}  // namespace suffle_internal
 
 #endif

@@ -1,16 +1,7 @@
-// A line's bytes read as numbers: loads, the look-up hash, the head and the order prefix.
+// The look-up hash of a line's bytes.
 #include "shuffle/LineBytes.h"
 
-#include <climits>
-#include <cstring>
-
-namespace {
-
-uint64_t load_bytes(const char *text, size_t count) {
-  uint64_t value = 0;
-  memcpy(&value, text, count);
-  return value;
-}
+namespace suffle_internal {
 
 uint32_t line_hash(const char *text, size_t length) {
   // Eight bytes a step, the last step overlapping the one before; a short line is read in
@@ -39,27 +30,4 @@ uint32_t line_hash(const char *text, size_t length) {
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-uint64_t head_bytes(const char *text, size_t length) {
-  if (length >= sizeof(uint64_t)) return load_bytes(text, sizeof(uint64_t));
-  if (length >= 4) {
-    // Two overlapping halves; the bytes they share are the same bytes.
-    return load_bytes(text, 4) | load_bytes(text + length - 4, 4) << (CHAR_BIT * (length - 4));
-  }
-  uint64_t head = 0;
-  for (size_t k = 0; k < length; ++k) {
-    head |= uint64_t{static_cast<unsigned char>(text[k])} << (CHAR_BIT * k);
-  }
-  return head;
-}
-
-uint64_t order_prefix(const char *text) {
-  uint64_t prefix = 0;
-  for (int k = 0; k < kPrefixBytes; ++k) {
-    unsigned char c = static_cast<unsigned char>(text[k]);
-    if (c == 0) break;
-    prefix |= uint64_t{c} << (CHAR_BIT * (kPrefixBytes - 1 - k));
-  }
-  return prefix;
-}
-
-}  // namespace
+}  // namespace suffle_internal

@@ -1,5 +1,5 @@
-// The shuffle stage: every map file read line by line, each line filed under its reducer,
-// then every reducer spilled and merged.
+// The shuffle stage: every map file read line by line (the map files' line reader), each line
+// filed under its reducer, then every reducer spilled and merged.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +14,13 @@
 #include "shuffle/BatchSpill.h"
 #include "shuffle/LineReading.h"
 #include "shuffle/Suffle.h"
+
+using suffle_internal::file_located_line;
+using suffle_internal::LineRead;
+using suffle_internal::LineToFile;
+using suffle_internal::locate_line;
+using suffle_internal::next_line;
+using suffle_internal::take_line_in_block;
 
 // Readers of the map files of the running stage; record i reads map file i. Kept here rather
 // than on the stack: 32 readers of 64 KiB are 2 MiB.
@@ -41,6 +48,13 @@ void require_counts(int maps_count, int reducers, const char *maps_error,
 }
 
 }  // namespace
+
+int read_line_map(MapFile *mf, char *line) {
+  LineRead result = next_line(mf->fd, mf->buf, mf->pos, mf->end, line);
+  // Ending the file quietly here would lose its remaining tuples and report success.
+  if (result == LineRead::kFailed) Error("[Suffle:read_line_map] Error reading map file.\n");
+  return result == LineRead::kLine ? 1 : 0;
+}
 
 int suffle_process_files(int num_maps, char **map_files, int nreducers) {
   require_counts(num_maps, nreducers, "[Suffle:suffle_process_files] Invalid number of map files",
