@@ -79,7 +79,7 @@ class RunWriter {
   }
 
   [[noreturn]] void fail(const char *what) {
-    Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name_);
+    error_at("count_shard", "%s the count file %s\n", what, name_);
   }
 
   const char *name_;

@@ -20,7 +20,7 @@
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
-    Errorf("[QuoventMR_v3:count_shard] Error entering shard directory %s\n", shard_dir.c_str());
+    error_at("count_shard", "Error entering shard directory %s\n", shard_dir.c_str());
   timespec start = monotonic_now();
   CombiningCount counter(nreducers);
   for (const Piece &piece : shard.pieces) {
@@ -35,19 +35,17 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
       continue;
     }
     int fd = open(piece.path.c_str(), O_RDONLY);
-    if (fd < 0)
-      Errorf("[QuoventMR_v3:count_shard] Error opening input file %s\n", piece.path.c_str());
+    if (fd < 0) error_at("count_shard", "Error opening input file %s\n", piece.path.c_str());
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
-      Errorf("[QuoventMR_v3:count_shard] Error positioning input file %s\n", piece.path.c_str());
+      error_at("count_shard", "Error positioning input file %s\n", piece.path.c_str());
     }
     map_words(fd, piece.length, counter);
     close(fd);
   }
   counter.finish(kShardPartialResult, keep_work_files);
   seal_shard_result(shard_dir, kShardPartialResult);
-  snprintf(Msg, sizeof Msg,
-           "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
-           counter.words(), counter.runs(), seconds_since(start));
+  tag_message(Msg, sizeof Msg, "count_shard", "%lld words counted in %zu runs in %.3f secs.\n",
+              counter.words(), counter.runs(), seconds_since(start));
   print(Msg);
 }
 

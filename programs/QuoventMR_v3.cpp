@@ -175,13 +175,13 @@ Options read_options(int argc, char **argv) {
 void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
   if (streams.empty()) return;
   std::string dir = feed_dir(run.work_dir);
-  make_run_directory(dir, "[QuoventMR_v3] Error creating the directory");
+  make_run_directory(dir, "Error creating the directory");
   ChunkFeed feed(
       dir, chunk_size, [] {}, [](const std::string &) {},
       [&run](const Chunk &chunk) {
         run.shards.push_back(shard_of_chunk(chunk, false));
         make_run_directory(run.shard_dir(run.shards.size() - 1),
-                           "[QuoventMR_v3] Error creating the shard directory");
+                           "Error creating the shard directory");
       });
   feed.feed(streams, run.as_stored);
 }
@@ -192,7 +192,7 @@ void check_output_directory(const std::string &output_file) {
   size_t slash = output_file.rfind('/');
   std::string dir = slash == std::string::npos ? "." : output_file.substr(0, slash + 1);
   if (access(dir.c_str(), W_OK | X_OK) < 0) {
-    Errorf("[QuoventMR_v3] Error opening output directory %s\n", dir.c_str());
+    error_at(nullptr, "Error opening output directory %s\n", dir.c_str());
   }
 }
 
@@ -237,7 +237,7 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
     int failed_errno = errno;
     remove_work_files(run);
     errno = failed_errno;
-    Error("[QuoventMR_v3] Error writting the plan of the run (an input path with a line end?)");
+    error_at(nullptr, "Error writting the plan of the run (an input path with a line end?)");
   }
   return fed;
 }
@@ -303,6 +303,7 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  set_program_tag(kProgram);
   Options options = read_options(argc, argv);
   ShardRun &run = options.run;
   setlocale(LC_ALL, "");
@@ -318,7 +319,7 @@ int main(int argc, char **argv) {
   check_output_directory(run.output_file);
   std::string output_file = absolute_path(run.output_file);
   if (output_file.empty()) {
-    Errorf("[QuoventMR_v3] Error finding the directory of %s\n", run.output_file.c_str());
+    error_at(nullptr, "Error finding the directory of %s\n", run.output_file.c_str());
   }
   run.output_file = output_file;
   run.shard_size = options.shard_size;

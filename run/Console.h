@@ -40,7 +40,8 @@ class Progress {
   bool line_shown_ = false;
 };
 
-/* Writes "[QuoventMR_v3] <text>\n" in bold red to standard error in one write. */
+/* Writes "[<program>] <text>\n" (the tag of set_program_tag) in bold red to standard error in
+ * one write. */
 void report_error(const std::string &text);
 
 /* What a shard wrote to its errors file, without colour escapes and with its lines joined by

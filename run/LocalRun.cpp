@@ -67,21 +67,20 @@ class Feeder {
       return;
     }
     dir_ = feed_dir(run.work_dir);
-    make_run_directory(dir_, "[QuoventMR_v3] Error creating the directory");
+    make_run_directory(dir_, "Error creating the directory");
     int report[2];
     int credit[2];
     // Credits go over a socket, whose writes can refuse to raise SIGPIPE once the feeder is gone.
     if (pipe(report) < 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, credit) < 0) {
-      Error("[QuoventMR_v3] Error creating a pipe");
+      error_at(nullptr, "Error creating a pipe");
     }
     pid_ = fork();
-    if (pid_ < 0) Error("[QuoventMR_v3] Error starting the reader of the streams");
+    if (pid_ < 0) error_at(nullptr, "Error starting the reader of the streams");
     if (pid_ == 0) {
       sigprocmask(SIG_SETMASK, &child_mask, nullptr);
       close(report[0]);
       close(credit[1]);
-      if (!redirect_shard_output(dir_, false))
-        Error("[QuoventMR_v3] Error opening the output files");
+      if (!redirect_shard_output(dir_, false)) error_at(nullptr, "Error opening the output files");
       int credits = run.jobs + 1;
       int credit_fd = credit[0];
       int report_fd = report[1];
@@ -193,7 +192,7 @@ class ShardChildren {
     if (pid == 0) {
       sigprocmask(SIG_SETMASK, &child_mask_, nullptr);
       if (!redirect_shard_output(run_.shard_dir(k), run_.keep_work_files)) {
-        Error("[QuoventMR_v3:count_shard] Error opening the shard's output files");
+        error_at("count_shard", "Error opening the shard's output files");
       }
       count_shard(run_.shards[k], run_.nreducers, run_.shard_dir(k), run_.keep_work_files);
       exit(0);
@@ -295,7 +294,7 @@ RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, lo
   sigset_t child_mask;
   sigprocmask(SIG_BLOCK, &waited, &child_mask);
   int signals = signalfd(-1, &waited, SFD_CLOEXEC);
-  if (signals < 0) Error("[QuoventMR_v3] Error waiting for the shards");
+  if (signals < 0) error_at(nullptr, "Error waiting for the shards");
   Feeder feeder;
   feeder.start(run, fed, chunk_size, child_mask);
   ShardChildren children(run, feeder, child_mask);
@@ -325,7 +324,7 @@ RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, lo
     pollfd waits[2] = {{signals, POLLIN, 0}, {feeder.report_fd(), POLLIN, 0}};
     int count = feeder.report_fd() >= 0 ? 2 : 1;
     if (poll(waits, count, kProgressMilliseconds) < 0 && errno != EINTR) {
-      Error("[QuoventMR_v3] Error waiting for the shards");
+      error_at(nullptr, "Error waiting for the shards");
     }
     if (count == 2 && waits[1].revents != 0) {
       for (const Chunk &chunk : feeder.take_reports()) {

@@ -65,8 +65,8 @@ void prepare_work_dir(ShardRun &run);
  * counted again. Returns the shards counted. */
 size_t reuse_counted_shards(ShardRun &run);
 
-/* Creates `dir` in the work directory unless it exists; stops through Error with "<what> <dir>"
- * otherwise. */
+/* Creates `dir` in the work directory unless it exists; stops through Error with the program's
+ * "<what> <dir>" otherwise. */
 void make_run_directory(const std::string &dir, const char *what);
 
 /* Removes what the run created in its work directory (with -k, nothing), and the directories

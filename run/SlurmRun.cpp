@@ -38,8 +38,7 @@ std::string shell_quoted(const std::string &text) {
 std::string own_program() {
   char path[kProgramPathSize];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length < 0)
-    Errorf("[QuoventMR_v3] Error finding its own program file %s\n", "/proc/self/exe");
+  if (length < 0) error_at(nullptr, "Error finding its own program file %s\n", "/proc/self/exe");
   return std::string(path, static_cast<size_t>(length));
 }
 
@@ -49,7 +48,7 @@ void write_job_script(const std::string &file, const std::string &command) {
          << "exec " << command << "\n";
   script.close();
   if (script.fail() || chmod(file.c_str(), 0755) < 0)
-    Errorf("[QuoventMR_v3] Error writting job script %s\n", file.c_str());
+    error_at(nullptr, "Error writting job script %s\n", file.c_str());
 }
 
 // Starts argv with its standard output into a pipe when `output` is given, else into
@@ -57,9 +56,9 @@ void write_job_script(const std::string &file, const std::string &command) {
 pid_t start_command(const std::vector<std::string> &argv, int *output) {
   int pipe_ends[2] = {-1, -1};
   if (output != nullptr && pipe(pipe_ends) < 0)
-    Errorf("[QuoventMR_v3] Error starting %s\n", argv[0].c_str());
+    error_at(nullptr, "Error starting %s\n", argv[0].c_str());
   pid_t pid = fork();
-  if (pid < 0) Errorf("[QuoventMR_v3] Error starting %s\n", argv[0].c_str());
+  if (pid < 0) error_at(nullptr, "Error starting %s\n", argv[0].c_str());
   if (pid == 0) {
     if (output != nullptr) {
       dup2(pipe_ends[1], STDOUT_FILENO);
@@ -73,7 +72,10 @@ pid_t start_command(const std::vector<std::string> &argv, int *output) {
     for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
-    fprintf(stderr, "[QuoventMR_v3] Error executing %s: %s\n", args[0], strerror(errno));
+    char message[COMPOSED_LINE_SIZE];
+    int length = tag_message(message, sizeof message, nullptr, "Error executing %s: %s\n", args[0],
+                             strerror(errno));
+    (void)!write(STDERR_FILENO, message, static_cast<size_t>(length));
     _exit(127);
   }
   if (output != nullptr) {
@@ -322,11 +324,11 @@ RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
 void run_slurm_job(ShardRun &run, long long shard, bool merge) {
   std::string plan = plan_file(run.work_dir);
   if (!read_plan(plan, run)) {
-    Errorf("[QuoventMR_v3] Error reading the plan %s\n", plan.c_str());
+    error_at(nullptr, "Error reading the plan %s\n", plan.c_str());
   }
   if (!merge) {
     if (static_cast<size_t>(shard) >= run.shards.size()) {
-      Fail("[QuoventMR_v3] --run-shard names a shard that the plan does not hold", EX_USAGE);
+      fail_at(nullptr, EX_USAGE, "--run-shard names a shard that the plan does not hold");
     }
     count_shard(run.shards[shard], run.nreducers, run.shard_dir(shard), run.keep_work_files);
     return;
@@ -334,17 +336,14 @@ void run_slurm_job(ShardRun &run, long long shard, bool merge) {
   // The results come from other machines, and some from an earlier attempt of the run.
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (!shard_result_intact(run.shard_dir(k))) {
-      char message[COMPOSED_LINE_SIZE];
-      snprintf(message, sizeof message,
-               "[QuoventMR_v3] The result of shard %zu is missing or damaged (its length or "
-               "checksum differs from its check): resume the run to count it again",
-               k);
-      Fail(message, EX_DATAERR);
+      fail_at(nullptr, EX_DATAERR,
+              "The result of shard %zu is missing or damaged (its length or checksum differs "
+              "from its check): resume the run to count it again",
+              k);
     }
   }
   merge_shard_results(run, true);
   std::string mark = merged_mark(run.work_dir);
   int fd = create_output_file(mark.c_str());
-  if (fd < 0 || close_output_file(fd) != 0)
-    Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0) error_at(nullptr, "Error writting %s\n", mark.c_str());
 }
