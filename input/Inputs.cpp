@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +18,8 @@
 namespace {
 
 constexpr char kStandardInput[] = "-";
-constexpr int kNotAnInputStatus = 66;  // EX_NOINPUT: the user named something no text comes from
+// The user named something that no text comes from.
+constexpr int kNotAnInputStatus = EX_NOINPUT;
 
 using FileIdentity = std::pair<dev_t, ino_t>;
 
