@@ -49,16 +49,17 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
   print(Msg);
 }
 
-bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
+bool redirect_shard_log(const std::string &shard_dir, bool keep_log) {
   std::string log = keep_log ? shard_log(shard_dir) : "/dev/null";
-  std::string errors = shard_errors(shard_dir);
   int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);
   if (out < 0) return false;
-  int err = create_output_file(errors.c_str());
-  if (err < 0) return false;
-  if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) return false;
+  if (dup2(out, STDOUT_FILENO) < 0) {
+    int failed_errno = errno;
+    close(out);
+    errno = failed_errno;
+    return false;
+  }
   close(out);
-  close(err);
   return true;
 }
 

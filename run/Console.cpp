@@ -2,14 +2,10 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "common/Clock.h"
 #include "common/Errors.h"
-#include "common/RunFiles.h"
 
 namespace {
 
@@ -97,29 +93,4 @@ void Progress::finish(const std::string &what) {
 
 void report_error(const std::string &text) {
   write_text(std::string(COLOR_RED_B) + tag() + text + COLOR_RESET + "\n");
-}
-
-std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise) {
-  std::ifstream in(shard_errors(shard_dir));
-  std::string text;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string plain;
-    // Drop the Select Graphic Rendition escapes that colour the messages.
-    for (size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '\033') {
-        size_t end = line.find('m', i);
-        if (end != std::string::npos) {
-          i = end;
-          continue;
-        }
-      }
-      plain += line[i];
-    }
-    if (plain.empty()) continue;
-    // Error ends a message with a line end before the ": " and the error's text.
-    if (!text.empty() && plain[0] != ':') text += "; ";
-    text += plain;
-  }
-  return text.empty() ? otherwise : text;
 }

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/AbsolutePath.h"
 #include "common/Errors.h"
@@ -115,7 +117,9 @@ size_t reuse_counted_shards(ShardRun &run) {
       continue;
     }
     remove_shard_directory(dir);
-    make_run_directory(dir, "Error creating the shard directory");
+    if (!make_run_directory(dir)) {
+      error_at(nullptr, "Error creating the shard directory %s\n", dir.c_str());
+    }
   }
   // The chunks are cut again as the fed inputs are read again.
   for (size_t k = run.shards.size(); access(run.shard_dir(k).c_str(), F_OK) == 0; ++k) {
@@ -125,10 +129,20 @@ size_t reuse_counted_shards(ShardRun &run) {
   return counted;
 }
 
-void make_run_directory(const std::string &dir, const char *what) {
-  if (mkdir(dir.c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
-    error_at(nullptr, "%s %s\n", what, dir.c_str());
-  }
+bool make_run_directory(const std::string &dir) {
+  return mkdir(dir.c_str(), kDirectoryMode) == 0 || errno == EEXIST;
+}
+
+RunOutcome failed_call(const char *format, ...) {
+  int failed_errno = errno;
+  char text[MESSAGE_BUFFER_SIZE];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return RunOutcome{RunOutcome::End::kFailed,
+                    failed_errno != 0 ? failed_errno : 1,
+                    {std::string(text) + ": " + strerror(failed_errno)}};
 }
 
 void remove_work_files(const ShardRun &run) {
