@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <vector>
 
 #include "common/Clock.h"
 #include "common/Errors.h"

@@ -1,12 +1,7 @@
 #include "input/ShardPlan.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "common/Errors.h"
 #include "map/WordScan.h"

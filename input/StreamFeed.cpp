@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 #include <utility>
 

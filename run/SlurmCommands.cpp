@@ -122,7 +122,7 @@ JobsState jobs_state(const std::string &ids, double seconds, std::string &said) 
   if (!start_command({"squeue", "--noheader", "--jobs=" + ids,
                       "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED", "--format=%i"},
                      true, squeue)) {
-    said = std::string("it cannot be started: ") + strerror(errno);
+    said = std::string("nothing, it could not be started: ") + strerror(errno);
     return JobsState::kUnknown;
   }
   std::string printed;

@@ -18,7 +18,8 @@ enum class JobsState { kActive, kFinished, kUnknown };
 
 /* Whether any of the jobs (ids separated by commas) is still waiting, running or ending;
  * unknown when squeue cannot be started, fails or does not answer within `seconds` (it is then
- * stopped). `said` receives what squeue said on standard error, when anything. */
+ * stopped). `said` receives what squeue said on standard error, when it said anything, or that
+ * it could not be started; it is left as it was otherwise. */
 JobsState jobs_state(const std::string &ids, double seconds, std::string &said);
 
 /* Cancels the jobs. Returns empty when scancel did, otherwise why not, in its own words when it

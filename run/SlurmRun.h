@@ -6,8 +6,6 @@
 #ifndef QUOVENT_RUN_SLURMRUN_H
 #define QUOVENT_RUN_SLURMRUN_H
 
-#include <string>
-
 #include "run/Console.h"
 #include "run/ShardRun.h"
 
