@@ -15,6 +15,7 @@
 
 #include "common/Errors.h"
 #include "count/ShardCount.h"
+#include "reduce/ResultMerge.h"
 #include "run/ChildEnd.h"
 #include "run/Feeder.h"
 
@@ -47,8 +48,8 @@ class ShardChildren {
       : run_(run), feeder_(feeder), child_mask_(child_mask), signals_(signals) {}
 
   void start(size_t k) {
-    // A chunk's shard has no directory yet; the planned ones have theirs.
     MessagePipe messages;
+    // A chunk's shard has no directory yet; the planned ones have theirs.
     if (!make_run_directory(run_.shard_dir(k)) || !open_message_pipe(messages)) {
       stop_all(k, std::string("could not be started: ") + strerror(errno), 1);
       return;
@@ -234,9 +235,12 @@ int jobs_within_descriptor_limit(int jobs) {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return jobs;
   rlim_t needed = static_cast<rlim_t>(jobs) + kDescriptorsBesideShards;
-  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+  // The merges, of a shard's runs and of the shards' results, read that many files at once, in
+  // processes that inherit the limit.
+  rlim_t wanted = std::max(needed, static_cast<rlim_t>(MERGE_FAN_IN) + kDescriptorsBesideShards);
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
     rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed) return jobs;

@@ -8,9 +8,10 @@
 #include "run/Console.h"
 #include "run/ShardRun.h"
 
-/* The driver holds a descriptor for every shard it counts at once: raises the limit of open
- * descriptors, as far as the hard limit allows, to hold `jobs` of them. Returns jobs, or the
- * fewer that the hard limit leaves room for (at least 1). */
+/* The driver holds a descriptor for every shard it counts at once, and the merges read up to
+ * MERGE_FAN_IN files at once: raises the limit of open descriptors, which the shards inherit, as
+ * far as the hard limit allows, to hold the more of the two. Returns jobs, or the fewer that
+ * the hard limit leaves room for (at least 1). */
 int jobs_within_descriptor_limit(int jobs);
 
 /* Counts every shard of the run not yet counted into its result file and returns when all are
