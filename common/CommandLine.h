@@ -3,8 +3,10 @@
 #ifndef QUOVENT_COMMON_COMMANDLINE_H
 #define QUOVENT_COMMON_COMMANDLINE_H
 
+#include <sysexits.h>
+
 /* Exit status of a command line that cannot be used. */
-constexpr int kUsageStatus = 64;
+constexpr int kUsageStatus = EX_USAGE;
 
 /* The decimal number that is the whole of text (no sign, blank or other character), when it
  * lies in [min, max]; false otherwise. */

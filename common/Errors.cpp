@@ -39,6 +39,22 @@ size_t stored_length(int formatted, size_t size) {
   return static_cast<size_t>(formatted) < size ? static_cast<size_t>(formatted) : size - 1;
 }
 
+// The program's name in tagged messages; empty until set_program_tag names it.
+char program_tag[PROGRAM_TAG_SIZE];
+
+const char *program_name() {
+  return program_tag[0] != '\0' ? program_tag : program_invocation_short_name;
+}
+
+int vtag_message(char *buf, size_t size, const char *where, const char *format, va_list args) {
+  int tagged = where != nullptr && *where != '\0'
+                   ? snprintf(buf, size, "[%s:%s] ", program_name(), where)
+                   : snprintf(buf, size, "[%s] ", program_name());
+  size_t used = stored_length(tagged, size);
+  int text = vsnprintf(buf + used, size - used, format, args);
+  return static_cast<int>(used + stored_length(text, size - used));
+}
+
 }  // namespace
 
 void printMessage(const char *msg, const char *color) {
@@ -85,4 +101,35 @@ void Fail(const char *msg, int status) {
   int formatted = snprintf(line, sizeof line, "%s%s%s\n", COLOR_RED_B, msg, COLOR_RESET);
   (void)!write(2, line, stored_length(formatted, sizeof line));
   exit(status != 0 ? status : 1);
+}
+
+void set_program_tag(const char *name) { snprintf(program_tag, sizeof program_tag, "%s", name); }
+
+int tag_message(char *buf, size_t size, const char *where, const char *format, ...) {
+  int error_number = errno;
+  va_list args;
+  va_start(args, format);
+  int length = vtag_message(buf, size, where, format, args);
+  va_end(args);
+  errno = error_number;
+  return length;
+}
+
+void error_at(const char *where, const char *format, ...) {
+  int error_number = errno;
+  va_list args;
+  va_start(args, format);
+  vtag_message(MsgError, sizeof MsgError, where, format, args);
+  va_end(args);
+  errno = error_number;
+  Error(MsgError);
+}
+
+void fail_at(const char *where, int status, const char *format, ...) {
+  char line[COMPOSED_LINE_SIZE];
+  va_list args;
+  va_start(args, format);
+  vtag_message(line, sizeof line, where, format, args);
+  va_end(args);
+  Fail(line, status);
 }

@@ -2,6 +2,8 @@
 #ifndef QUOVENT_COMMON_ERRORS_H
 #define QUOVENT_COMMON_ERRORS_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -66,6 +68,31 @@ __attribute__((noreturn, format(printf, 1, 2))) void Errorf(const char *format, 
  * system call reported, such as a malformed input line, where Error's errno
  * text would say nothing. Never returns. */
 __attribute__((noreturn)) void Fail(const char *msg, int status);
+
+/* Size of the buffer that keeps the program's name for tagged messages, terminating zero
+ * included; a longer name is cut. */
+enum { PROGRAM_TAG_SIZE = 64 };
+
+/* Names the program in the tagged messages below, as setprogname names it for the C library:
+ * call it once, first thing in main. Until it is called, the name the program was started by
+ * stands in. */
+void set_program_tag(const char *name);
+
+/* Composes "[<name>] <text>", or with a `where` (the part of the program that speaks, such as
+ * "count_shard") "[<name>:<where>] <text>", the text formatted from `format` as snprintf
+ * formats it, into buf of size bytes (size above 0; a long text is cut). `where` is NULL or
+ * empty for the program as a whole. Returns the length stored. Leaves errno as it was. */
+__attribute__((format(printf, 4, 5))) int tag_message(char *buf, size_t size, const char *where,
+                                                      const char *format, ...);
+
+/* Errorf with the tagged text (tag_message into MsgError): the errno of the failed call is kept
+ * for the message and the exit status. Never returns. */
+__attribute__((noreturn, format(printf, 2, 3))) void error_at(const char *where, const char *format,
+                                                              ...);
+
+/* Fail with the tagged text, cut at COMPOSED_LINE_SIZE bytes. Never returns. */
+__attribute__((noreturn, format(printf, 3, 4))) void fail_at(const char *where, int status,
+                                                             const char *format, ...);
 
 #ifdef __cplusplus
 }

@@ -48,7 +48,7 @@ OrderedWordView view_of(const WordTable &table, const SortItem &item, char *line
 
 // Stops the process through Error: `what` failed on the count file `name`, errno says why.
 [[noreturn]] void count_file_failed(const char *what, const char *name) {
-  Errorf("[QuoventMR_v3:count_shard] %s the count file %s\n", what, name);
+  error_at("count_shard", "%s the count file %s\n", what, name);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 LargeRegion::LargeRegion(size_t bytes) : bytes_(bytes) {
   base_ = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                -1, 0);
-  if (base_ == MAP_FAILED) Error("[QuoventMR_v3:count_shard] Out of memory for the word table");
+  if (base_ == MAP_FAILED) error_at("count_shard", "Out of memory for the word table");
   // Only a hint: without huge pages the region works all the same.
   madvise(base_, bytes, MADV_HUGEPAGE);
 }

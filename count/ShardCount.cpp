@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <vector>
 
 #include "common/Clock.h"
 #include "common/Errors.h"
@@ -20,7 +18,7 @@
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
-    Errorf("[QuoventMR_v3:count_shard] Error entering shard directory %s\n", shard_dir.c_str());
+    error_at("count_shard", "Error entering shard directory %s\n", shard_dir.c_str());
   timespec start = monotonic_now();
   CombiningCount counter(nreducers);
   for (const Piece &piece : shard.pieces) {
@@ -35,32 +33,31 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
       continue;
     }
     int fd = open(piece.path.c_str(), O_RDONLY);
-    if (fd < 0)
-      Errorf("[QuoventMR_v3:count_shard] Error opening input file %s\n", piece.path.c_str());
+    if (fd < 0) error_at("count_shard", "Error opening input file %s\n", piece.path.c_str());
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
-      Errorf("[QuoventMR_v3:count_shard] Error positioning input file %s\n", piece.path.c_str());
+      error_at("count_shard", "Error positioning input file %s\n", piece.path.c_str());
     }
     map_words(fd, piece.length, counter);
     close(fd);
   }
   counter.finish(kShardPartialResult, keep_work_files);
   seal_shard_result(shard_dir, kShardPartialResult);
-  snprintf(Msg, sizeof Msg,
-           "[QuoventMR_v3:count_shard] %lld words counted in %zu runs in %.3f secs.\n",
-           counter.words(), counter.runs(), seconds_since(start));
+  tag_message(Msg, sizeof Msg, "count_shard", "%lld words counted in %zu runs in %.3f secs.\n",
+              counter.words(), counter.runs(), seconds_since(start));
   print(Msg);
 }
 
-bool redirect_shard_output(const std::string &shard_dir, bool keep_log) {
+bool redirect_shard_log(const std::string &shard_dir, bool keep_log) {
   std::string log = keep_log ? shard_log(shard_dir) : "/dev/null";
-  std::string errors = shard_errors(shard_dir);
   int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);
   if (out < 0) return false;
-  int err = create_output_file(errors.c_str());
-  if (err < 0) return false;
-  if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) return false;
+  if (dup2(out, STDOUT_FILENO) < 0) {
+    int failed_errno = errno;
+    close(out);
+    errno = failed_errno;
+    return false;
+  }
   close(out);
-  close(err);
   return true;
 }
 

@@ -15,9 +15,10 @@
 void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
                  bool keep_work_files);
 
-/* Points standard output at the shard's log (keep_log) or at /dev/null, and standard error at
- * the shard's errors file, both in shard_dir. False with errno set on failure. */
-bool redirect_shard_output(const std::string &shard_dir, bool keep_log);
+/* Points standard output at the shard's log in shard_dir (keep_log) or at /dev/null. Standard
+ * error stays what the caller made it: the driver's pipe in a local run, the shard's errors file
+ * under Slurm. False with errno set on failure. */
+bool redirect_shard_log(const std::string &shard_dir, bool keep_log);
 
 /* Removes the files a shard wrote in shard_dir, then shard_dir itself when it is left empty.
  * Removes only names this program creates there. With keep_result, the result and its check

@@ -74,16 +74,16 @@ void seal_shard_result(const std::string &shard_dir, const char *partial) {
   std::string result = shard_dir + "/" + partial;
   ResultCheck check;
   if (!check_file(result, check)) {
-    Errorf("[QuoventMR_v3:count_shard] Error reading the count file %s\n", result.c_str());
+    error_at("count_shard", "Error reading the count file %s\n", result.c_str());
   }
   // A check torn by a crash matches no result: it needs no rename of its own, and the rename of
   // the result flushes its name.
   std::string check_file_name = shard_check(shard_dir);
   if (!write_file_flushed(check_file_name, check_text(check))) {
-    Errorf("[QuoventMR_v3:count_shard] Error writting %s\n", check_file_name.c_str());
+    error_at("count_shard", "Error writting %s\n", check_file_name.c_str());
   }
   if (!rename_durably(result, shard_result(shard_dir))) {
-    Errorf("[QuoventMR_v3:count_shard] Error renaming the result of shard %s\n", shard_dir.c_str());
+    error_at("count_shard", "Error renaming the result of shard %s\n", shard_dir.c_str());
   }
 }
 

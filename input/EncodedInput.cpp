@@ -6,7 +6,6 @@
 #include <sysexits.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/Errors.h"
@@ -40,7 +39,7 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
     : archive_(archive_read_new()), name_(name) {
   if (archive_ == nullptr) {
     errno = ENOMEM;
-    Error("[QuoventMR_v3] Out of memory for reading a compressed file");
+    error_at(nullptr, "Out of memory for reading a compressed file");
   }
   // Only what the product reads: the four compressions and the two archive formats, and
   // anything else as one text. No filter that would start another program.
@@ -81,14 +80,9 @@ size_t EncodedInput::read(unsigned char *buf, size_t room) {
 }
 
 void EncodedInput::fail(const char *what) {
-  char message[COMPOSED_LINE_SIZE];
   const char *reason = archive_error_string(archive_);
-  if (member_.empty()) {
-    snprintf(message, sizeof message, "[QuoventMR_v3:read_input] %s %s: %s", what, name_.c_str(),
-             reason != nullptr ? reason : "unknown error");
-  } else {
-    snprintf(message, sizeof message, "[QuoventMR_v3:read_input] %s %s, member %s: %s", what,
-             name_.c_str(), member_.c_str(), reason != nullptr ? reason : "unknown error");
-  }
-  Fail(message, EX_DATAERR);
+  if (reason == nullptr) reason = "unknown error";
+  if (member_.empty()) fail_at("read_input", EX_DATAERR, "%s %s: %s", what, name_.c_str(), reason);
+  fail_at("read_input", EX_DATAERR, "%s %s, member %s: %s", what, name_.c_str(), member_.c_str(),
+          reason);
 }

@@ -3,11 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <set>
 #include <utility>
 
@@ -18,7 +18,8 @@
 namespace {
 
 constexpr char kStandardInput[] = "-";
-constexpr int kNotAnInputStatus = 66;  // EX_NOINPUT: the user named something no text comes from
+// The user named something that no text comes from.
+constexpr int kNotAnInputStatus = EX_NOINPUT;
 
 using FileIdentity = std::pair<dev_t, ino_t>;
 
@@ -30,21 +31,18 @@ struct Gathering {
 };
 
 [[noreturn]] void refuse_kind(const std::string &name) {
-  char message[COMPOSED_LINE_SIZE];
-  snprintf(message, sizeof message,
-           "[QuoventMR_v3] %s is neither a file, a directory nor a stream that can be read",
-           name.c_str());
-  Fail(message, kNotAnInputStatus);
+  fail_at(nullptr, kNotAnInputStatus,
+          "%s is neither a file, a directory nor a stream that can be read", name.c_str());
 }
 
 // A regular file: readable, and compressed or not by its first bytes.
 void add_file(Gathering &gathering, const std::string &path, const std::string &name,
               const struct stat &st) {
   int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", name.c_str());
+  if (fd < 0) error_at(nullptr, "Error opening input file %s\n", name.c_str());
   unsigned char head[kSignatureBytes];
   ssize_t n = pread(fd, head, sizeof head, 0);
-  if (n < 0) Errorf("[QuoventMR_v3] Error reading input file %s\n", name.c_str());
+  if (n < 0) error_at(nullptr, "Error reading input file %s\n", name.c_str());
   close(fd);
   bool encoded = !gathering.as_stored && looks_encoded(head, static_cast<size_t>(n));
   long long modified_ns = st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec;
@@ -54,14 +52,14 @@ void add_file(Gathering &gathering, const std::string &path, const std::string &
 
 void walk(Gathering &gathering, const std::string &dir, const std::string &name) {
   DIR *handle = opendir(dir.c_str());
-  if (handle == nullptr) Errorf("[QuoventMR_v3] Error opening input directory %s\n", name.c_str());
+  if (handle == nullptr) error_at(nullptr, "Error opening input directory %s\n", name.c_str());
   std::vector<std::string> entries;
   errno = 0;
   while (dirent *entry = readdir(handle)) {
     std::string child = entry->d_name;
     if (child != "." && child != "..") entries.push_back(child);
   }
-  if (errno != 0) Errorf("[QuoventMR_v3] Error reading input directory %s\n", name.c_str());
+  if (errno != 0) error_at(nullptr, "Error reading input directory %s\n", name.c_str());
   closedir(handle);
   std::sort(entries.begin(), entries.end());
   for (const std::string &child : entries) {
@@ -69,7 +67,7 @@ void walk(Gathering &gathering, const std::string &dir, const std::string &name)
     std::string child_name = name + (name.ends_with('/') ? "" : "/") + child;
     struct stat st;
     if (stat(path.c_str(), &st) < 0)
-      Errorf("[QuoventMR_v3] Error opening input file %s\n", child_name.c_str());
+      error_at(nullptr, "Error opening input file %s\n", child_name.c_str());
     FileIdentity identity{st.st_dev, st.st_ino};
     if (S_ISDIR(st.st_mode)) {
       if (gathering.seen_dirs.insert(identity).second) walk(gathering, path, child_name);
@@ -92,10 +90,10 @@ std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_s
       continue;
     }
     std::string path = absolute_path(arg);
-    if (path.empty()) Errorf("[QuoventMR_v3] Error finding the directory of %s\n", arg.c_str());
+    if (path.empty()) error_at(nullptr, "Error finding the directory of %s\n", arg.c_str());
     struct stat st;
     if (stat(path.c_str(), &st) < 0)
-      Errorf("[QuoventMR_v3] Error opening input file %s\n", arg.c_str());
+      error_at(nullptr, "Error opening input file %s\n", arg.c_str());
     if (S_ISDIR(st.st_mode)) {
       gathering.seen_dirs.insert({st.st_dev, st.st_ino});
       walk(gathering, path, arg);
@@ -104,7 +102,7 @@ std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_s
     } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
       // Opened here, once: a pipe opened to check it and closed again loses its writer.
       int fd = open(path.c_str(), O_RDONLY);
-      if (fd < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", arg.c_str());
+      if (fd < 0) error_at(nullptr, "Error opening input file %s\n", arg.c_str());
       gathering.inputs.push_back(Input{path, arg, InputKind::kStream, -1, fd});
     } else {
       refuse_kind(arg);

@@ -1,12 +1,7 @@
 #include "input/ShardPlan.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "common/Errors.h"
 #include "map/WordScan.h"
@@ -84,7 +79,7 @@ std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard
       continue;
     }
     int fd = open(input.path.c_str(), O_RDONLY);
-    if (fd < 0) Errorf("[QuoventMR_v3] Error opening input file %s\n", input.name.c_str());
+    if (fd < 0) error_at(nullptr, "Error opening input file %s\n", input.name.c_str());
     long long size = input.size;
     long long offset = 0;
     do {
@@ -100,7 +95,7 @@ std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard
         continue;
       }
       long long cut = find_cut(fd, offset + room, size);
-      if (cut < 0) Errorf("[QuoventMR_v3] Error reading input file %s\n", input.name.c_str());
+      if (cut < 0) error_at(nullptr, "Error reading input file %s\n", input.name.c_str());
       shard.pieces.push_back({input.path, offset, cut - offset});
       shard.bytes += cut - offset;
       offset = cut;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -28,7 +27,7 @@ class DescriptorSource final : public ByteSource {
   DescriptorSource(int fd, const std::string &name) : fd_(fd), name_(name) {}
   size_t read(unsigned char *buf, size_t room) override {
     ssize_t n = read_block(fd_, buf, room);
-    if (n < 0) Errorf("[QuoventMR_v3] Error reading input file %s\n", name_.c_str());
+    if (n < 0) error_at(nullptr, "Error reading input file %s\n", name_.c_str());
     return static_cast<size_t>(n);
   }
 
@@ -48,7 +47,7 @@ Shard shard_of_chunk(const Chunk &chunk, bool growing) {
 
 GrowingFileSource::GrowingFileSource(const std::string &path) : path_(path) {
   fd_ = open(path.c_str(), O_RDONLY);
-  if (fd_ < 0) Errorf("[QuoventMR_v3:count_shard] Error opening chunk file %s\n", path.c_str());
+  if (fd_ < 0) error_at("count_shard", "Error opening chunk file %s\n", path.c_str());
 }
 
 GrowingFileSource::~GrowingFileSource() { close(fd_); }
@@ -59,7 +58,7 @@ size_t GrowingFileSource::read(unsigned char *buf, size_t room) {
   constexpr useconds_t kWaitMicroseconds = 500;
   for (;;) {
     ssize_t n = read_block(fd_, buf, room);
-    if (n < 0) Errorf("[QuoventMR_v3:count_shard] Error reading chunk file %s\n", path_.c_str());
+    if (n < 0) error_at("count_shard", "Error reading chunk file %s\n", path_.c_str());
     if (n > 0 || complete_) return static_cast<size_t>(n);
     if (access(chunk_done_mark(path_).c_str(), F_OK) == 0) {
       complete_ = true;
@@ -114,7 +113,7 @@ void ChunkFeed::write_cut(const unsigned char *bytes, size_t size) {
       chunk_.path = chunk_file(dir_, chunks_++);
       chunk_.bytes = 0;
       fd_ = create_output_file(chunk_.path.c_str());
-      if (fd_ < 0) Errorf("[QuoventMR_v3] Error opening chunk file %s\n", chunk_.path.c_str());
+      if (fd_ < 0) error_at(nullptr, "Error opening chunk file %s\n", chunk_.path.c_str());
       on_begin_(chunk_.path);
     }
     if (chunk_.bytes + static_cast<long long>(size) < chunk_size_) {
@@ -142,7 +141,7 @@ void ChunkFeed::write_cut(const unsigned char *bytes, size_t size) {
 
 void ChunkFeed::write_bytes(const void *bytes, size_t size) {
   if (write_fully(fd_, bytes, size) < 0) {
-    Errorf("[QuoventMR_v3] Error writting chunk file %s\n", chunk_.path.c_str());
+    error_at(nullptr, "Error writting chunk file %s\n", chunk_.path.c_str());
   }
   chunk_.bytes += static_cast<long long>(size);
 }
@@ -154,12 +153,11 @@ void ChunkFeed::end_text() {
 void ChunkFeed::finish_chunk() {
   if (close_output_file(fd_) != 0) {
     fd_ = -1;
-    Errorf("[QuoventMR_v3] Error writting chunk file %s\n", chunk_.path.c_str());
+    error_at(nullptr, "Error writting chunk file %s\n", chunk_.path.c_str());
   }
   fd_ = -1;
   std::string mark = chunk_done_mark(chunk_.path);
   int fd = create_output_file(mark.c_str());
-  if (fd < 0 || close_output_file(fd) != 0)
-    Errorf("[QuoventMR_v3] Error writting %s\n", mark.c_str());
+  if (fd < 0 || close_output_file(fd) != 0) error_at(nullptr, "Error writting %s\n", mark.c_str());
   on_chunk_(chunk_);
 }

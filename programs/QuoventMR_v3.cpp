@@ -3,6 +3,7 @@
 // core of this machine or as the tasks of a Slurm array job, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,13 +18,10 @@
 #include "common/AbsolutePath.h"
 #include "common/CommandLine.h"
 #include "common/Errors.h"
-#include "common/RawIO.h"
 #include "common/RunFiles.h"
 #include "common/WorkFiles.h"
-#include "count/ShardCount.h"
 #include "input/Inputs.h"
 #include "input/StreamFeed.h"
-#include "reduce/ResultMerge.h"
 #include "run/Console.h"
 #include "run/LocalRun.h"
 #include "run/RunPlan.h"
@@ -64,8 +62,8 @@ constexpr long long kMaxSchedulerTimeout = 86400;
 
 // Exit statuses of a resume that cannot go on: no run in the work directory, and a run whose
 // plan or inputs are no longer what it was counting.
-constexpr int kNoRunStatus = 66;       // EX_NOINPUT
-constexpr int kDamagedRunStatus = 65;  // EX_DATAERR
+constexpr int kNoRunStatus = EX_NOINPUT;
+constexpr int kDamagedRunStatus = EX_DATAERR;
 
 enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout, kResume };
 
@@ -81,6 +79,72 @@ struct Options {
 
 [[noreturn]] void usage_error(const char *problem) {
   refuse_command_line(kProgram, problem, kUsage);
+}
+
+// The options that say what is counted and how; false for any other option.
+bool read_count_option(int option, Options &options) {
+  long long number = 0;
+  switch (option) {
+    case 'j':
+      if (!read_whole_number(optarg, 1, kMaxJobs, number)) usage_error("-j must be 1 to 4096");
+      options.run.jobs = static_cast<int>(number);
+      options.run.jobs_given = true;
+      return true;
+    case 's':
+      if (!read_byte_size(optarg, options.shard_size)) {
+        usage_error("-s must be a size such as 65536, 512K, 64M or 1G");
+      }
+      return true;
+    case 'r':
+      if (!read_whole_number(optarg, 1, MAX_REDUCERS, number)) usage_error("-r must be 1 to 16");
+      options.run.nreducers = static_cast<int>(number);
+      return true;
+    case 'o':
+      options.run.output_file = optarg;
+      return true;
+    case 'w':
+      options.run.work_dir = optarg;
+      return true;
+    case 'k':
+      options.run.keep_work_files = true;
+      return true;
+    case kAsIs:
+      options.run.as_stored = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The options of a run on Slurm, and those of its jobs; false for any other option.
+bool read_slurm_option(int option, Options &options) {
+  long long number = 0;
+  switch (option) {
+    case kSlurm:
+      options.slurm = true;
+      return true;
+    case kSbatch: {
+      std::istringstream words(optarg);
+      for (std::string word; words >> word;) options.run.sbatch_options.push_back(word);
+      return true;
+    }
+    case kSchedulerTimeout:
+      if (!read_whole_number(optarg, 1, kMaxSchedulerTimeout, number)) {
+        usage_error("--scheduler-timeout must be 1 to 86400 seconds");
+      }
+      options.run.scheduler_timeout = static_cast<int>(number);
+      return true;
+    case kRunShard:
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.run_shard)) {
+        usage_error("--run-shard takes a shard number");
+      }
+      return true;
+    case kMergeShards:
+      options.merge_shards = true;
+      return true;
+    default:
+      return false;
+  }
 }
 
 Options read_options(int argc, char **argv) {
@@ -99,59 +163,11 @@ Options read_options(int argc, char **argv) {
   options.run.jobs = online > 0 ? static_cast<int>(online) : 1;
   options.run.work_dir = kDefaultWorkDir;
   options.run.output_file = kDefaultResultFile;
-  long long number = 0;
   opterr = 0;
   for (int option;
        (option = getopt_long(argc, argv, ":j:s:r:o:w:kh", kLongOptions, nullptr)) != -1;) {
+    if (read_count_option(option, options) || read_slurm_option(option, options)) continue;
     switch (option) {
-      case 'j':
-        if (!read_whole_number(optarg, 1, kMaxJobs, number)) usage_error("-j must be 1 to 4096");
-        options.run.jobs = static_cast<int>(number);
-        options.run.jobs_given = true;
-        break;
-      case 's':
-        if (!read_byte_size(optarg, options.shard_size)) {
-          usage_error("-s must be a size such as 65536, 512K, 64M or 1G");
-        }
-        break;
-      case 'r':
-        if (!read_whole_number(optarg, 1, MAX_REDUCERS, number)) usage_error("-r must be 1 to 16");
-        options.run.nreducers = static_cast<int>(number);
-        break;
-      case 'o':
-        options.run.output_file = optarg;
-        break;
-      case 'w':
-        options.run.work_dir = optarg;
-        break;
-      case 'k':
-        options.run.keep_work_files = true;
-        break;
-      case kSlurm:
-        options.slurm = true;
-        break;
-      case kSbatch: {
-        std::istringstream words(optarg);
-        for (std::string word; words >> word;) options.run.sbatch_options.push_back(word);
-        break;
-      }
-      case kRunShard:
-        if (!read_whole_number(optarg, 0, LLONG_MAX, options.run_shard)) {
-          usage_error("--run-shard takes a shard number");
-        }
-        break;
-      case kMergeShards:
-        options.merge_shards = true;
-        break;
-      case kAsIs:
-        options.run.as_stored = true;
-        break;
-      case kSchedulerTimeout:
-        if (!read_whole_number(optarg, 1, kMaxSchedulerTimeout, number)) {
-          usage_error("--scheduler-timeout must be 1 to 86400 seconds");
-        }
-        options.run.scheduler_timeout = static_cast<int>(number);
-        break;
       case kResume:
         options.resume = true;
         break;
@@ -175,13 +191,15 @@ Options read_options(int argc, char **argv) {
 void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
   if (streams.empty()) return;
   std::string dir = feed_dir(run.work_dir);
-  make_run_directory(dir, "[QuoventMR_v3] Error creating the directory");
+  if (!make_run_directory(dir)) error_at(nullptr, "Error creating the directory %s\n", dir.c_str());
   ChunkFeed feed(
       dir, chunk_size, [] {}, [](const std::string &) {},
       [&run](const Chunk &chunk) {
         run.shards.push_back(shard_of_chunk(chunk, false));
-        make_run_directory(run.shard_dir(run.shards.size() - 1),
-                           "[QuoventMR_v3] Error creating the shard directory");
+        std::string shard_dir = run.shard_dir(run.shards.size() - 1);
+        if (!make_run_directory(shard_dir)) {
+          error_at(nullptr, "Error creating the shard directory %s\n", shard_dir.c_str());
+        }
       });
   feed.feed(streams, run.as_stored);
 }
@@ -192,7 +210,7 @@ void check_output_directory(const std::string &output_file) {
   size_t slash = output_file.rfind('/');
   std::string dir = slash == std::string::npos ? "." : output_file.substr(0, slash + 1);
   if (access(dir.c_str(), W_OK | X_OK) < 0) {
-    Errorf("[QuoventMR_v3] Error opening output directory %s\n", dir.c_str());
+    error_at(nullptr, "Error opening output directory %s\n", dir.c_str());
   }
 }
 
@@ -237,7 +255,7 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
     int failed_errno = errno;
     remove_work_files(run);
     errno = failed_errno;
-    Error("[QuoventMR_v3] Error writting the plan of the run (an input path with a line end?)");
+    error_at(nullptr, "Error writting the plan of the run (an input path with a line end?)");
   }
   return fed;
 }
@@ -279,11 +297,20 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
   return fed;
 }
 
-// A run that did not count: what failed, then what is kept of it. A run whose scheduler stopped
-// answering keeps everything, its jobs may still write; any other keeps the plan and the results
-// of the shards it counted, so that the same command with --resume goes on from them.
-[[noreturn]] void end_failed_run(const ShardRun &run, const RunOutcome &outcome,
-                                 Progress &progress) {
+// Counts the shards on this machine's cores, then merges their results.
+RunOutcome count_and_merge_locally(ShardRun &run, const std::vector<Input> &fed,
+                                   Progress &progress) {
+  RunOutcome outcome = count_shards_locally(run, fed, cut_size(run), progress);
+  if (outcome.end != RunOutcome::End::kCounted) return outcome;
+  progress.update(run.shards.size(), run.bytes());
+  return merge_locally(run);
+}
+
+// A run that did not count: what failed, on a line of its own each, then what is kept of it.
+// A run whose scheduler stopped answering keeps everything, its jobs may still write; any other
+// keeps the plan and the results of the shards it counted, so that the same command with
+// --resume goes on from them. Returns the status to end with.
+int end_failed_run(const ShardRun &run, const RunOutcome &outcome, Progress &progress) {
   progress.clear();
   for (const std::string &message : outcome.messages) report_error(message);
   if (outcome.end == RunOutcome::End::kFailed) {
@@ -297,12 +324,13 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
       remove_work_files(run);
     }
   }
-  exit(outcome.status != 0 ? outcome.status : 1);
+  return outcome.status != 0 ? outcome.status : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  set_program_tag(kProgram);
   Options options = read_options(argc, argv);
   ShardRun &run = options.run;
   setlocale(LC_ALL, "");
@@ -313,12 +341,14 @@ int main(int argc, char **argv) {
   }
 
   if (options.inputs.empty()) usage_error("no input file");
+  // The driver of a local run holds a pipe for each shard it counts at once.
+  if (!options.slurm) run.jobs = jobs_within_descriptor_limit(run.jobs);
   // Everything the run needs is checked before anything is written.
   run.inputs = gather_inputs(options.inputs, run.as_stored);
   check_output_directory(run.output_file);
   std::string output_file = absolute_path(run.output_file);
   if (output_file.empty()) {
-    Errorf("[QuoventMR_v3] Error finding the directory of %s\n", run.output_file.c_str());
+    error_at(nullptr, "Error finding the directory of %s\n", run.output_file.c_str());
   }
   run.output_file = output_file;
   run.shard_size = options.shard_size;
@@ -339,17 +369,9 @@ int main(int argc, char **argv) {
            ? ", as Slurm places them"
            : ", " + std::to_string(run.jobs) + " at a time" + (options.slurm ? " on Slurm" : "")) +
       ", with " + std::to_string(run.nreducers) + " reducers.");
-  RunOutcome outcome;
-  if (options.slurm) {
-    outcome = run_on_slurm(run, progress);
-  } else {
-    outcome = count_shards_locally(run, fed, cut_size(run), progress);
-    if (outcome.end == RunOutcome::End::kCounted) {
-      progress.update(run.shards.size(), run.bytes());
-      merge_shard_results(run, false);
-    }
-  }
-  if (outcome.end != RunOutcome::End::kCounted) end_failed_run(run, outcome, progress);
+  RunOutcome outcome =
+      options.slurm ? run_on_slurm(run, progress) : count_and_merge_locally(run, fed, progress);
+  if (outcome.end != RunOutcome::End::kCounted) return end_failed_run(run, outcome, progress);
   remove_work_files(run);
   char rate[64];
   double seconds = progress.elapsed_seconds();

@@ -2,24 +2,26 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "common/Clock.h"
 #include "common/Errors.h"
-#include "common/RunFiles.h"
 
 namespace {
 
 // A terminal line is rewritten at most this often.
 constexpr double kRefreshSeconds = 0.25;
 
-constexpr char kTag[] = "[QuoventMR_v3] ";
 constexpr char kClearLine[] = "\r\033[K";
 
 void write_text(const std::string &text) { (void)!write(STDERR_FILENO, text.data(), text.size()); }
+
+// "[<program>] ": what opens every line of the run's own.
+std::string tag() {
+  char text[PROGRAM_TAG_SIZE + 4];
+  tag_message(text, sizeof text, nullptr, "%s", "");
+  return text;
+}
 
 std::string duration(double seconds) {
   long long s = static_cast<long long>(seconds + 0.5);
@@ -50,7 +52,7 @@ Progress::Progress(size_t shards, long long bytes, bool on_terminal)
 double Progress::elapsed_seconds() const { return seconds_since(started_); }
 
 void Progress::start(const std::string &what) {
-  write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
+  write_text(std::string(COLOR_GREEN) + tag() + what + COLOR_RESET + "\n");
 }
 
 void Progress::update(size_t shards_done, long long bytes_done) {
@@ -66,7 +68,7 @@ void Progress::update(size_t shards_done, long long bytes_done) {
   }
   char text[256];
   snprintf(text, sizeof text, "%s%s%zu of %zu shards, %s of %s counted, %.1f MB/s, %s left",
-           kClearLine, kTag, shards_done, shards_, megabytes(bytes_done).c_str(),
+           kClearLine, tag().c_str(), shards_done, shards_, megabytes(bytes_done).c_str(),
            megabytes(bytes_).c_str(), rate, left.c_str());
   write_text(text);
   line_shown_ = true;
@@ -86,34 +88,9 @@ void Progress::clear() {
 
 void Progress::finish(const std::string &what) {
   clear();
-  write_text(std::string(COLOR_GREEN) + kTag + what + COLOR_RESET + "\n");
+  write_text(std::string(COLOR_GREEN) + tag() + what + COLOR_RESET + "\n");
 }
 
 void report_error(const std::string &text) {
-  write_text(std::string(COLOR_RED_B) + kTag + text + COLOR_RESET + "\n");
-}
-
-std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise) {
-  std::ifstream in(shard_errors(shard_dir));
-  std::string text;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string plain;
-    // Drop the Select Graphic Rendition escapes that colour the messages.
-    for (size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '\033') {
-        size_t end = line.find('m', i);
-        if (end != std::string::npos) {
-          i = end;
-          continue;
-        }
-      }
-      plain += line[i];
-    }
-    if (plain.empty()) continue;
-    // Error ends a message with a line end before the ": " and the error's text.
-    if (!text.empty() && plain[0] != ':') text += "; ";
-    text += plain;
-  }
-  return text.empty() ? otherwise : text;
+  write_text(std::string(COLOR_RED_B) + tag() + text + COLOR_RESET + "\n");
 }

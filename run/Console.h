@@ -40,12 +40,9 @@ class Progress {
   bool line_shown_ = false;
 };
 
-/* Writes "[QuoventMR_v3] <text>\n" in bold red to standard error in one write. */
+/* Writes "[<program>] <text>\n" (the tag of set_program_tag) in bold red to standard error in
+ * one write. */
 void report_error(const std::string &text);
-
-/* What a shard wrote to its errors file, without colour escapes and with its lines joined by
- * "; ", or `otherwise` when it wrote nothing. */
-std::string shard_failure_text(const std::string &shard_dir, const std::string &otherwise);
 
 /* "12.3 MB": bytes in megabytes (2^20 bytes) with one decimal, or in kilobytes below one
  * megabyte. */

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/AbsolutePath.h"
 #include "common/Errors.h"
@@ -56,7 +58,7 @@ void make_directories(ShardRun &run, const std::string &dir) {
     int failed_errno = errno;
     remove_created_dirs(run);
     errno = failed_errno;
-    Errorf("[QuoventMR_v3] Error creating the work directory %s\n", dir.c_str());
+    error_at(nullptr, "Error creating the work directory %s\n", dir.c_str());
   }
 }
 
@@ -71,7 +73,7 @@ void remove_run_files(const ShardRun &run) {
 void locate_work_dir(ShardRun &run) {
   std::string absolute = absolute_path(run.work_dir);
   if (absolute.empty()) {
-    Errorf("[QuoventMR_v3] Error finding the directory of %s\n", run.work_dir.c_str());
+    error_at(nullptr, "Error finding the directory of %s\n", run.work_dir.c_str());
   }
   run.work_dir = absolute;
   while (run.work_dir.size() > 1 && run.work_dir.back() == '/') run.work_dir.pop_back();
@@ -82,10 +84,10 @@ void prepare_work_dir(ShardRun &run) {
   make_directories(run, run.work_dir);
   if (access(plan_file(run.work_dir).c_str(), F_OK) == 0) {
     errno = EEXIST;
-    Errorf(
-        "[QuoventMR_v3] The work directory holds another run that did not finish: resume it "
-        "with --resume, remove it, or choose another -w; it is %s\n",
-        run.work_dir.c_str());
+    error_at(nullptr,
+             "The work directory holds another run that did not finish: resume it "
+             "with --resume, remove it, or choose another -w; it is %s\n",
+             run.work_dir.c_str());
   }
   for (size_t k = 0; k < run.shards.size(); ++k) {
     if (mkdir(run.shard_dir(k).c_str(), kDirectoryMode) < 0) {
@@ -94,11 +96,13 @@ void prepare_work_dir(ShardRun &run) {
       for (size_t made = 0; made < k; ++made) rmdir(run.shard_dir(made).c_str());
       remove_created_dirs(run);
       errno = failed_errno;
-      Errorf(failed_errno == EEXIST
-                 ? "[QuoventMR_v3] The work directory holds the shards of another run: remove "
-                   "them or choose another -w; it holds %s\n"
-                 : "[QuoventMR_v3] Error creating the shard directory %s\n",
-             run.shard_dir(k).c_str());
+      if (failed_errno == EEXIST) {
+        error_at(nullptr,
+                 "The work directory holds the shards of another run: remove them or choose "
+                 "another -w; it holds %s\n",
+                 run.shard_dir(k).c_str());
+      }
+      error_at(nullptr, "Error creating the shard directory %s\n", run.shard_dir(k).c_str());
     }
   }
 }
@@ -113,7 +117,9 @@ size_t reuse_counted_shards(ShardRun &run) {
       continue;
     }
     remove_shard_directory(dir);
-    make_run_directory(dir, "[QuoventMR_v3] Error creating the shard directory");
+    if (!make_run_directory(dir)) {
+      error_at(nullptr, "Error creating the shard directory %s\n", dir.c_str());
+    }
   }
   // The chunks are cut again as the fed inputs are read again.
   for (size_t k = run.shards.size(); access(run.shard_dir(k).c_str(), F_OK) == 0; ++k) {
@@ -123,10 +129,20 @@ size_t reuse_counted_shards(ShardRun &run) {
   return counted;
 }
 
-void make_run_directory(const std::string &dir, const char *what) {
-  if (mkdir(dir.c_str(), kDirectoryMode) < 0 && errno != EEXIST) {
-    Errorf("%s %s\n", what, dir.c_str());
-  }
+bool make_run_directory(const std::string &dir) {
+  return mkdir(dir.c_str(), kDirectoryMode) == 0 || errno == EEXIST;
+}
+
+RunOutcome failed_call(const char *format, ...) {
+  int failed_errno = errno;
+  char text[MESSAGE_BUFFER_SIZE];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return RunOutcome{RunOutcome::End::kFailed,
+                    failed_errno != 0 ? failed_errno : 1,
+                    {std::string(text) + ": " + strerror(failed_errno)}};
 }
 
 void remove_work_files(const ShardRun &run) {

@@ -51,6 +51,11 @@ struct RunOutcome {
   std::vector<std::string> messages;  // what went wrong, a line each
 };
 
+/* The outcome of a call of the driver's own that failed, in the words Error would have used:
+ * the text formatted from `format` (cut as Errorf cuts it), ": " and the text of errno; the
+ * status errno, or 1 when it is 0. */
+__attribute__((format(printf, 1, 2))) RunOutcome failed_call(const char *format, ...);
+
 /* Makes run.work_dir absolute, without a slash at its end. Stops through Error when the working
  * directory cannot be found. */
 void locate_work_dir(ShardRun &run);
@@ -65,9 +70,8 @@ void prepare_work_dir(ShardRun &run);
  * counted again. Returns the shards counted. */
 size_t reuse_counted_shards(ShardRun &run);
 
-/* Creates `dir` in the work directory unless it exists; stops through Error with "<what> <dir>"
- * otherwise. */
-void make_run_directory(const std::string &dir, const char *what);
+/* Creates `dir` in the work directory unless it exists. False with errno set when it cannot. */
+bool make_run_directory(const std::string &dir);
 
 /* Removes what the run created in its work directory (with -k, nothing), and the directories
  * the run created, as far as they are left empty. */
@@ -81,7 +85,8 @@ size_t keep_counted_shards(const ShardRun &run);
 /* Merges the shards' results into run.output_file; one shard's result is moved there, unless it
  * was counted elsewhere. Results counted on another machine (counted_elsewhere), whose locale
  * might differ, have their order checked; this program's own are merged as they are. Failures
- * stop the process through Error or Fail, naming the file. */
+ * stop the process through Error or Fail, naming the file: it runs in a process of its own, the
+ * merge job's or a child of the driver (merge_locally). */
 void merge_shard_results(const ShardRun &run, bool counted_elsewhere);
 
 #endif

@@ -12,6 +12,7 @@
 // the same command, resumed or run again, then gives the exact result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -397,40 +398,65 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // A shard that fails stops the sharded run: the other shards are stopped, the failed one is
-// named with its own message, and no result is written over the old one. Whether the shard beside
-// it was sealed before the failure stopped it is the scheduler's choice: one sealed is kept for a
-// resume, with the plan, and the message says so; nothing else of the run is left.
-TEST(ShardFailure, AFailingShardStopsTheRunAndWritesNoResult) {
-  ScratchDir dir;
-  std::string text;
-  for (const std::string &t : multilingual_texts()) text += t;
-  for (int i = 0; i < 20; ++i) text += "linea " + std::to_string(i) + " palabra\n";
-  write_file(dir / "in.txt", text);
-  write_file(dir / "counter", std::string(8, '\0'));
-  write_file(dir / "Result/qv.txt", "old\n");
-  RunResult result = run_program(
-      program_path("QuoventMR_v3"), {"-s", "200", "-j", "2", "in.txt"}, dir.path(),
-      {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
-       "QUOVENT_FAULT_AT=1", "QUOVENT_FAULT_PATHS=result.partial"});
-  EXPECT_EQ(result.exit_status, EACCES);
-  EXPECT_NE(result.err.find("failed: [QuoventMR_v3:count_shard] Error opening the count file "
-                            "result.partial: Permission denied"),
-            std::string::npos)
-      << result.err;
-  EXPECT_NE(result.err.find("(in.txt bytes "), std::string::npos) << result.err;
-  EXPECT_EQ(read_file(dir / "Result/qv.txt"), "old\n");
-  std::vector<std::string> left;
-  if (fs::exists(dir / "tmp/v3")) {
+// named with its own message, which reaches the user without a file even when the disk is
+// full, and no result is written over the old one.
+TEST(ShardFailure, AFailingShardStopsTheRunWithItsOwnMessageAndWritesNoResult) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *fault_at;  // the call on a shard's result that fails
+    int status;
+    const char *message;
+  };
+  const Case cases[] = {
+      {{"-s", "200", "-j", "2"},
+       "1",  // the first shard's open
+       EACCES,
+       "failed: [QuoventMR_v3:count_shard] Error opening the count file result.partial: "
+       "Permission denied"},
+      // One shard at a time, its work files kept: the second call is the first shard's first
+      // write, and its directory shows whether its message went through a file.
+      {{"-s", "200", "-j", "1", "-k"},
+       "2",
+       ENOSPC,
+       "failed: [QuoventMR_v3:count_shard] Error writting the count file result.partial: No "
+       "space left on device"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    ScratchDir dir;
+    std::string text;
+    for (const std::string &t : multilingual_texts()) text += t;
+    for (int i = 0; i < 20; ++i) text += "linea " + std::to_string(i) + " palabra\n";
+    write_file(dir / "in.txt", text);
+    write_file(dir / "counter", std::string(8, '\0'));
+    write_file(dir / "Result/qv.txt", "old\n");
+    std::vector<std::string> args = c.args;
+    args.push_back("in.txt");
+    RunResult result = run_program(
+        program_path("QuoventMR_v3"), args, dir.path(),
+        {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
+         std::string("QUOVENT_FAULT_AT=") + c.fault_at, "QUOVENT_FAULT_PATHS=result.partial"});
+    EXPECT_EQ(result.exit_status, c.status);
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("(in.txt bytes "), std::string::npos) << result.err;
+    EXPECT_EQ(read_file(dir / "Result/qv.txt"), "old\n");
+    EXPECT_FALSE(fs::exists(dir / "tmp/v3/shard_0/errors.txt"));
+    // A shard that was counted before the failure is kept for a resume, with the plan, and the
+    // message says so; nothing else of the run is left.
+    bool keeps_work_files = std::find(args.begin(), args.end(), "-k") != args.end();
+    EXPECT_EQ(
+        fs::exists(dir / "tmp/v3/plan.txt"),
+        result.err.find("the same command with --resume") != std::string::npos || keeps_work_files)
+        << result.err;
+    if (keeps_work_files || !fs::exists(dir / "tmp/v3")) continue;
     for (const auto &entry : fs::recursive_directory_iterator(dir / "tmp/v3")) {
-      if (!entry.is_directory()) left.push_back(fs::relative(entry.path(), dir / "tmp/v3"));
+      if (entry.is_directory()) continue;
+      std::string file = fs::relative(entry.path(), dir / "tmp/v3");
+      bool sealed = file.starts_with("shard_") &&
+                    (file.ends_with("/result.txt") || file.ends_with("/result.check"));
+      EXPECT_TRUE(file == "plan.txt" || sealed) << file;
     }
   }
-  for (const std::string &file : left) {
-    bool sealed = file.starts_with("shard_") &&
-                  (file.ends_with("/result.txt") || file.ends_with("/result.check"));
-    EXPECT_TRUE(file == "plan.txt" || sealed) << file;
-  }
-  EXPECT_EQ(!left.empty(), result.err.find("--resume") != std::string::npos) << result.err;
 }
 
 }  // namespace

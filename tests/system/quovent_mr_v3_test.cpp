@@ -210,6 +210,20 @@ TEST(QuoventMRv3, StreamsAreReadOnceAndCutAsTheyCome) {
   }
 }
 
+// The driver holds a pipe for each shard it counts: more shards at once than the limit of open
+// files it was started with still count, the limit raised as far as the hard limit allows.
+TEST(QuoventMRv3, MoreShardsAtOnceThanOpenFilesAllowedStillCount) {
+  ScratchDir dir;
+  write_file(dir / "a.txt", adversarial_text(2) + multilingual_texts()[0]);
+  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-o", "Result/one.txt", "a.txt"}, dir.path())
+                .exit_status,
+            0);
+  RunResult result = shell(dir, "ulimit -Sn 32 && QuoventMR_v3 -j 64 -s 1 a.txt");
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.err.find(", 64 at a time"), std::string::npos) << result.err;
+  EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+}
+
 TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
   ScratchDir dir;
   std::string text;

@@ -95,6 +95,40 @@ TEST(Error, WithoutAFailedCallExitsWithOneNotSuccess) {
   EXPECT_EQ(result.exit_status, 1);
 }
 
+// The program is named once; every tagged message carries it, and the part that speaks.
+TEST(Error, TaggedMessagesNameTheProgramOnceSetAndThePartThatSpeaks) {
+  struct Case {
+    const char *name;
+    std::function<void()> call;
+    std::string expected;
+    int status;
+  };
+  const Case cases[] = {
+      {"error_at, the program",
+       [] {
+         errno = ENOENT;
+         error_at(nullptr, "Error opening %s\n", "f");
+       },
+       "\033[1;31m[Prog] Error opening f\n: No such file or directory\033[0m\n", ENOENT},
+      {"error_at, a part",
+       [] {
+         errno = EIO;
+         error_at("part", "Error reading %d", 3);
+       },
+       "\033[1;31m[Prog:part] Error reading 3: Input/output error\033[0m\n", EIO},
+      {"fail_at", [] { fail_at("part", 65, "bad %s", "line"); },
+       "\033[1;31m[Prog:part] bad line\033[0m\n", 65},
+  };
+  for (const Case &c : cases) {
+    quovent_test::RunResult result = run_in_child([&c] {
+      set_program_tag("Prog");
+      c.call();
+    });
+    EXPECT_EQ(result.err, c.expected) << c.name;
+    EXPECT_EQ(result.exit_status, c.status) << c.name;
+  }
+}
+
 TEST(Error, ReportsTheErrnoThatAPrecedingFsyncOfAPipeLeft) {
   // fsync of standard output fails on a pipe; a later Error without another
   // failed call reports that failure, as the message functions leave errno.
