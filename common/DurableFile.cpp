@@ -33,9 +33,12 @@ std::string directory_of(const std::string &path) {
 
 }  // namespace
 
+bool sync_directory_of(const std::string &path) {
+  return sync_path(directory_of(path), O_DIRECTORY);
+}
+
 bool rename_durably(const std::string &from, const std::string &to) {
-  return sync_path(from, 0) && rename(from.c_str(), to.c_str()) == 0 &&
-         sync_path(directory_of(to), O_DIRECTORY);
+  return sync_path(from, 0) && rename(from.c_str(), to.c_str()) == 0 && sync_directory_of(to);
 }
 
 bool write_file_flushed(const std::string &file, const std::string &text) {
@@ -52,7 +55,7 @@ bool write_file_flushed(const std::string &file, const std::string &text) {
 bool write_file_durably(const std::string &file, const std::string &text) {
   std::string partial = file + kPartialSuffix;
   if (write_file_flushed(partial, text) && rename(partial.c_str(), file.c_str()) == 0 &&
-      sync_path(directory_of(file), O_DIRECTORY)) {
+      sync_directory_of(file)) {
     return true;
   }
   int failed_errno = errno;

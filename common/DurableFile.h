@@ -10,6 +10,10 @@
  * directory of `to`. False with errno set when a step fails. */
 bool rename_durably(const std::string &from, const std::string &to);
 
+/* Flushes the directory that holds `path`: a name renamed into it then survives a crash. False
+ * with errno set when it cannot. */
+bool sync_directory_of(const std::string &path);
+
 /* Makes `file` hold exactly `text`, durably: through "<file>.partial". False with errno set,
  * the partial file removed, when a step fails. */
 bool write_file_durably(const std::string &file, const std::string &text);

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/DurableFile.h"
 #include "common/Errors.h"
 #include "common/PartitionHash.h"
 #include "common/RawIO.h"
@@ -331,12 +333,32 @@ long long merge_files(int nfiles, const char *const *files, int nreducers, const
     ++round;
   }
   long long lines = merge_to_file(order, inputs, check_order, output_file);
+  // The result's new name is durable only once its directory is flushed: the caller may remove
+  // what it was made from as soon as this returns.
+  if (!sync_directory_of(output_file)) {
+    stop("%s Error renaming the merge result onto %s\n", output_file);
+  }
   for (const std::string &name : intermediates) unlink(name.c_str());
   g_temporaries.clear();
   return lines;
 }
 
 }  // namespace
+
+void remove_merge_leftovers(const char *output_file, long pid) {
+  // Every temporary of a merge is named after the output with the merging process's id last:
+  // "<output>.merging.<pid>", "<output>.round<r>_<n>.<pid>" and its own ".merging.<pid>".
+  const std::filesystem::path output(output_file);
+  const std::string prefix = output.filename().string() + ".";
+  std::string suffix(1, '.');
+  suffix += std::to_string(pid);
+  std::filesystem::path dir = output.parent_path();
+  std::error_code ignored;
+  for (const auto &entry : std::filesystem::directory_iterator(dir.empty() ? "." : dir, ignored)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with(prefix) && name.ends_with(suffix)) unlink(entry.path().c_str());
+  }
+}
 
 long long merge_result_files(int nfiles, const char *const *files, int nreducers,
                              const char *output_file) {

@@ -23,8 +23,10 @@ enum { MERGE_FAN_IN = 128 };
  * sections must not decrease, and within a section the words must follow the collation. A
  * line that breaks one of these rules, a total beyond 64 bits, and every failed open, read,
  * write, close or rename stop the process through Error or Fail, naming the file (and the
- * line). The output is written to a temporary file beside output_file and renamed onto it
- * only when complete: after a failure output_file is as it was, and no temporary is left. */
+ * line). The output is written to a temporary file beside output_file, flushed, renamed onto
+ * it only when complete, and its directory flushed, so that the inputs may be removed once this
+ * returns: after a failure output_file is as it was (or, when only the directory's flush
+ * failed, complete but not sure to survive a crash), and no temporary is left. */
 long long merge_result_files(int nfiles, const char *const *files, int nreducers,
                              const char *output_file);
 
@@ -33,6 +35,10 @@ long long merge_result_files(int nfiles, const char *const *files, int nreducers
  * collating locale spares a collation key for every word. Their lines are still checked. */
 long long merge_own_result_files(int nfiles, const char *const *files, int nreducers,
                                  const char *output_file);
+
+/* Removes the temporary files that a merge into output_file by the process `pid` left beside it
+ * when a signal ended that process before it could remove them itself. */
+void remove_merge_leftovers(const char *output_file, long pid);
 
 #ifdef __cplusplus
 }

@@ -115,6 +115,7 @@ bool run_in_child(const std::function<void()> &work, ChildEnd &end) {
     exit(0);
   }
   close_message_writer(pipe);
+  end.pid = pid;
   int status = wait_for_child(pid);
   if (status < 0) {
     int wait_errno = errno;

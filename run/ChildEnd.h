@@ -63,6 +63,7 @@ inline constexpr size_t kMaxMessageBytes = 4096;
 
 /* How a child that `run_in_child` ran ended: its wait status and its own message. */
 struct ChildEnd {
+  pid_t pid = -1;
   int wait_status = 0;
   std::string message;
   bool succeeded() const;  // it exited with status 0

@@ -28,12 +28,27 @@ constexpr int kProgressMilliseconds = 250;
 // signals, the feeder's report, credits and messages, and for a moment both ends of a new pipe.
 constexpr rlim_t kDescriptorsBesideShards = 16;
 
-// Ends of a run that the driver must handle itself: children ending, and the user stopping it.
-sigset_t waited_signals() {
+// The signals by which the user stops a run.
+sigset_t stop_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal_number : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal_number);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal_number);
   return set;
+}
+
+// Ends of a run that the driver must handle itself: children ending, and the user stopping it.
+sigset_t waited_signals() {
+  sigset_t set = stop_signals();
+  sigaddset(&set, SIGCHLD);
+  return set;
+}
+
+// A run that the user stopped: nothing is written over the result.
+RunOutcome stopped_by(int signal_number) {
+  return RunOutcome{
+      RunOutcome::End::kFailed,
+      kSignalStatusBase + signal_number,
+      {std::string("Stopped by signal ") + strsignal(signal_number) + "; no result written"}};
 }
 
 // A shard being counted: which one, and the pipe that brings back its messages.
@@ -135,11 +150,7 @@ class ShardChildren {
     outcome_ = outcome;
   }
 
-  void interrupted(int signal_number) {
-    stop_all_for_input(
-        std::string("Stopped by signal ") + strsignal(signal_number) + "; no result written",
-        kSignalStatusBase + signal_number);
-  }
+  void interrupted(int signal_number) { stop_all(stopped_by(signal_number)); }
 
  private:
   // The child's side of start: counts shard k, its messages into the pipe; never returns.
@@ -188,6 +199,17 @@ void take_chunks(Feeder &feeder, ShardChildren &children, Progress &progress) {
 }
 
 // Keeps run.jobs shards counting until every one is counted, one fails or a signal stops the run.
+// Reads every signal waiting on the descriptor; returns the first that stops the run, or 0. A
+// signal that the kernel sends a whole process group is waiting here before any child ends by it.
+int taken_stop_signal(int signals) {
+  pollfd ready{signals, POLLIN, 0};
+  signalfd_siginfo info;
+  while (poll(&ready, 1, 0) > 0 && read(signals, &info, sizeof info) == sizeof info) {
+    if (info.ssi_signo != SIGCHLD) return static_cast<int>(info.ssi_signo);
+  }
+  return 0;
+}
+
 void count_all(ShardRun &run, Feeder &feeder, ShardChildren &children, int signals,
                Progress &progress) {
   size_t next = 0;
@@ -202,6 +224,12 @@ void count_all(ShardRun &run, Feeder &feeder, ShardChildren &children, int signa
   }
   progress.update(done, bytes_done);
   while (!children.failed()) {
+    // A stop is taken before the children's ends: the Ctrl-C that stops the driver stops the
+    // shards too, and one of them ended by it tells no failure of its own.
+    if (int signal_number = taken_stop_signal(signals); signal_number != 0) {
+      children.interrupted(signal_number);
+      break;
+    }
     // Children that ended are taken first, so that their places go to the next shards at once.
     done += children.reap(bytes_done);
     if (children.failed() || (feeder.done() && !feeder.running() && done == run.shards.size())) {
@@ -220,11 +248,6 @@ void count_all(ShardRun &run, Feeder &feeder, ShardChildren &children, int signa
       break;
     }
     if (count == 2 && waits[1].revents != 0) take_chunks(feeder, children, progress);
-    signalfd_siginfo info;
-    if (waits[0].revents != 0 && read(signals, &info, sizeof info) == sizeof info) {
-      int signal_number = static_cast<int>(info.ssi_signo);
-      if (signal_number != SIGCHLD) children.interrupted(signal_number);
-    }
   }
   if (!children.failed()) progress.update(done, bytes_done);
 }
@@ -280,12 +303,30 @@ RunOutcome merge_locally(const ShardRun &run) {
   // as QuoventMerge and the shards merging their runs want it. Run in a child of its own, it
   // keeps that contract, and its failure still comes back here, in its own words, for main to
   // report on a clean line; the fork of a driver that holds little by then costs nothing beside
-  // the merge.
+  // the merge. The driver holds the stops meanwhile: the Ctrl-C that ends the merge before it can
+  // clean up must not end the driver that cleans up after it.
+  sigset_t stops = stop_signals();
+  sigset_t old_mask;
+  sigprocmask(SIG_BLOCK, &stops, &old_mask);
   ChildEnd end;
-  if (!run_in_child([&run] { merge_shard_results(run, false); }, end)) {
+  bool ran = run_in_child(
+      [&run, &old_mask] {
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+        merge_shard_results(run, false);
+      },
+      end);
+  int run_errno = errno;
+  timespec no_wait{0, 0};
+  int stop = sigtimedwait(&stops, nullptr, &no_wait);
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  if (!ran) {
+    errno = run_errno;
     return failed_call("Error starting the merge");
   }
+  // A stop that comes once the result is in place changes nothing: the run is counted.
   if (end.succeeded()) return {};
+  if (WIFSIGNALED(end.wait_status)) remove_merge_leftovers(run.output_file.c_str(), end.pid);
+  if (stop > 0) return stopped_by(stop);
   return RunOutcome{
       RunOutcome::End::kFailed,
       exit_code_of(end.wait_status),

@@ -327,6 +327,9 @@ TEST(QuoventMRv3, ARunStoppedByCtrlCIsResumedFromTheShardsItKept) {
   RunResult stopped = signal_after_shards(dir, options + " big.txt", 1, "INT");
   ASSERT_EQ(stopped.out, "") << "the run ended before it could be stopped";
   EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << stopped.err;
+  // The shards end by the same Ctrl-C: the run is stopped, no shard failed.
+  EXPECT_NE(stopped.err.find("Stopped by signal Interrupt"), std::string::npos) << stopped.err;
+  EXPECT_EQ(stopped.err.find("failed"), std::string::npos) << stopped.err;
   EXPECT_NE(stopped.err.find("--resume"), std::string::npos) << stopped.err;
   EXPECT_FALSE(fs::exists(dir / "Result/qv.txt"));
   size_t kept = 0;

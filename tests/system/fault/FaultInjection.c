@@ -19,6 +19,9 @@
  *                          that it finds the relative names of a process that
  *                          changed into a watched directory; any other against
  *                          the path as given.
+ *   QUOVENT_FAULT_STALL    when set, the chosen call does not fail: its
+ *                          process waits in it until a signal ends it, so
+ *                          that a test can stop a run at a chosen point.
  *
  * The failed call's errno is the one a full disk or a broken device gives:
  * open EACCES, read EIO, write ENOSPC, fsync EIO, rename EIO, close EIO. A
@@ -48,6 +51,7 @@ static int (*real_rename)(const char *, const char *);
 
 static long *call_counter; /* shared between processes through MAP_SHARED */
 static long fault_at;
+static int stall;
 static const char *watched_paths = "tmp/:Result/";
 
 /* Per descriptor of a watched file: 'r' or 'w' by its open mode, 0 when not watched. */
@@ -65,6 +69,7 @@ __attribute__((constructor)) static void start_counting(void) {
   const char *at = getenv("QUOVENT_FAULT_AT");
   const char *paths = getenv("QUOVENT_FAULT_PATHS");
   if (at != NULL) fault_at = atol(at);
+  stall = getenv("QUOVENT_FAULT_STALL") != NULL;
   if (paths != NULL) watched_paths = paths;
   if (counter_file == NULL) return;
   int fd = real_open(counter_file, O_RDWR);
@@ -120,6 +125,7 @@ static int fails_now(const char *call, char mode, const char *path, int error) {
   log_call("QUOVENT_FAULT_TRACE", call, mode, path);
   if (fault_at <= 0 || n != fault_at) return 0;
   log_call("QUOVENT_FAULT_LOG", call, mode, path);
+  while (stall) pause();
   errno = error;
   return 1;
 }
