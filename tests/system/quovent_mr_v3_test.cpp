@@ -146,6 +146,16 @@ std::string long_text(size_t bytes) {
   return text;
 }
 
+// big.txt, 4 MB of the texts above, for a run of many shards, and Result/one.txt, QuoventMR's
+// result of it with three reducers.
+void write_big_text(const ScratchDir &dir) {
+  write_file(dir / "big.txt", long_text(4u << 20));
+  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
+                        dir.path())
+                .exit_status,
+            0);
+}
+
 // Starts `command` in the scratch directory as a job of its own process group, waits until
 // `shards` shard results are sealed in tmp/v3, then sends `signal` (as kill(1) names it) to the
 // whole job, driver and workers, as a terminal sends Ctrl-C to the job in front; ends with the
@@ -257,12 +267,8 @@ TEST(QuoventMRv3, ACorruptOrMissingInputStopsTheRunAndKeepsTheOldResult) {
 // QuoventMR's. A command that differs from the run's is refused, saying what differs.
 TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
   ScratchDir dir;
-  write_file(dir / "big.txt", long_text(4u << 20));
+  write_big_text(dir);
   write_file(dir / "extra.txt", "uno\n");
-  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
-                        dir.path())
-                .exit_status,
-            0);
   const std::string command = "QuoventMR_v3 -k -j 1 -s 64K -r 3";
   RunResult killed = signal_after_shards(dir, command + " big.txt", 3, "KILL");
   ASSERT_EQ(killed.out, "") << "the run ended before it could be killed";
@@ -318,11 +324,7 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
 // only the others, and the bytes are QuoventMR's.
 TEST(QuoventMRv3, ARunStoppedByCtrlCIsResumedFromTheShardsItKept) {
   ScratchDir dir;
-  write_file(dir / "big.txt", long_text(4u << 20));
-  ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "3", "-o", "Result/one.txt", "big.txt"},
-                        dir.path())
-                .exit_status,
-            0);
+  write_big_text(dir);
   const std::string options = "QuoventMR_v3 -j 1 -s 32K -r 3";
   RunResult stopped = signal_after_shards(dir, options + " big.txt", 1, "INT");
   ASSERT_EQ(stopped.out, "") << "the run ended before it could be stopped";
