@@ -3,14 +3,11 @@
 // core of this machine or as the tasks of a Slurm array job, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
-#include <sysexits.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,13 +15,12 @@
 #include "common/AbsolutePath.h"
 #include "common/CommandLine.h"
 #include "common/Errors.h"
-#include "common/RunFiles.h"
 #include "common/WorkFiles.h"
 #include "input/Inputs.h"
-#include "input/StreamFeed.h"
 #include "run/Console.h"
 #include "run/LocalRun.h"
 #include "run/RunPlan.h"
+#include "run/RunStart.h"
 #include "run/ShardRun.h"
 #include "run/SlurmRun.h"
 #include "shuffle/Suffle.h"
@@ -59,11 +55,6 @@ constexpr char kDefaultWorkDir[] = "tmp/v3";
 constexpr long long kDefaultShardSize = 128LL << 20;
 constexpr long long kMaxJobs = 4096;
 constexpr long long kMaxSchedulerTimeout = 86400;
-
-// Exit statuses of a resume that cannot go on: no run in the work directory, and a run whose
-// plan or inputs are no longer what it was counting.
-constexpr int kNoRunStatus = EX_NOINPUT;
-constexpr int kDamagedRunStatus = EX_DATAERR;
 
 enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout, kResume };
 
@@ -184,26 +175,6 @@ Options read_options(int argc, char **argv) {
   return options;
 }
 
-// Under Slurm the tasks decompress the files themselves (plan_shards gives each compressed file
-// a piece of its own when it is given nowhere to feed them), so only streams are left here: the
-// driver reads them into chunk files in the work directory, which every node sees, before the
-// tasks are submitted.
-void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long long chunk_size) {
-  if (streams.empty()) return;
-  std::string dir = feed_dir(run.work_dir);
-  if (!make_run_directory(dir)) error_at(nullptr, "Error creating the directory %s\n", dir.c_str());
-  ChunkFeed feed(
-      dir, chunk_size, [] {}, [](const std::string &) {},
-      [&run](const Chunk &chunk) {
-        run.shards.push_back(shard_of_chunk(chunk, false));
-        std::string shard_dir = run.shard_dir(run.shards.size() - 1);
-        if (!make_run_directory(shard_dir)) {
-          error_at(nullptr, "Error creating the shard directory %s\n", shard_dir.c_str());
-        }
-      });
-  feed.feed(streams, run.as_stored);
-}
-
 // The result is renamed into place at the end: its directory must take a new file. Checked
 // first, so that a typing error does not cost the whole count.
 void check_output_directory(const std::string &output_file) {
@@ -212,89 +183,6 @@ void check_output_directory(const std::string &output_file) {
   if (access(dir.c_str(), W_OK | X_OK) < 0) {
     error_at(nullptr, "Error opening output directory %s\n", dir.c_str());
   }
-}
-
-// The inputs the shards of the plan do not hold: large compressed files that a local run reads
-// as it goes, cut into chunks.
-std::vector<Input> inputs_outside_plan(const ShardRun &run) {
-  std::set<std::string> planned;
-  for (const Shard &shard : run.shards) {
-    for (const Piece &piece : shard.pieces) planned.insert(piece.path);
-  }
-  std::vector<Input> outside;
-  for (const Input &input : run.inputs) {
-    if (!planned.contains(input.path)) outside.push_back(input);
-  }
-  return outside;
-}
-
-// Cuts the inputs into shards, creates the work directory and writes the plan; returns the
-// inputs that are read while the run goes on.
-// The size the inputs are cut at: -s, or less, so that every job gets as many shards.
-long long cut_size(const ShardRun &run) {
-  return balanced_shard_size(input_bytes(run.inputs), run.shard_size, run.jobs);
-}
-
-std::vector<Input> plan_run(ShardRun &run, bool slurm) {
-  long long shard_size = cut_size(run);
-  std::vector<Input> fed;
-  run.shards = plan_shards(run.inputs, shard_size, slurm ? nullptr : &fed);
-  if (slurm) {
-    for (const Input &input : run.inputs) {
-      if (input.kind == InputKind::kStream) fed.push_back(input);
-    }
-  }
-  prepare_work_dir(run);
-  if (slurm) {
-    // The tasks read only files: the streams are written into chunk files for them first.
-    feed_before_slurm(run, fed, shard_size);
-    fed.clear();
-  }
-  run.planned_shards = run.shards.size();
-  if (!write_plan(plan_file(run.work_dir), run)) {
-    int failed_errno = errno;
-    remove_work_files(run);
-    errno = failed_errno;
-    error_at(nullptr, "Error writting the plan of the run (an input path with a line end?)");
-  }
-  return fed;
-}
-
-[[noreturn]] void refuse_resume(const ShardRun &run, const std::string &why, int status) {
-  report_error("Cannot resume the run in " + run.work_dir + ": " + why);
-  exit(status);
-}
-
-// Takes up the plan in the work directory, when this command can resume it, and the results of
-// the shards it counted; returns the inputs that are read while the run goes on.
-std::vector<Input> resume_run(ShardRun &run, bool slurm) {
-  locate_work_dir(run);
-  std::string plan = plan_file(run.work_dir);
-  if (access(plan.c_str(), F_OK) != 0) {
-    refuse_resume(run, "it holds no plan of a run", kNoRunStatus);
-  }
-  ShardRun planned = run;
-  if (!read_plan(plan, planned)) {
-    refuse_resume(run, "its plan " + plan + " cannot be read; remove the work directory",
-                  kDamagedRunStatus);
-  }
-  bool inputs_changed = false;
-  std::string difference = plan_difference(planned, run, inputs_changed);
-  if (!difference.empty()) {
-    refuse_resume(run, difference, inputs_changed ? kDamagedRunStatus : kUsageStatus);
-  }
-  run.shards = planned.shards;
-  run.planned_shards = planned.planned_shards;
-  run.created_dirs = planned.created_dirs;
-  std::vector<Input> fed = inputs_outside_plan(run);
-  if (slurm && !fed.empty()) {
-    refuse_resume(run,
-                  "it reads large compressed files on this machine as it goes: resume it "
-                  "without --slurm",
-                  kUsageStatus);
-  }
-  reuse_counted_shards(run);
-  return fed;
 }
 
 // Counts the shards on this machine's cores, then merges their results.
