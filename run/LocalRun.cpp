@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 
+#include "common/DurableFile.h"
 #include "common/Errors.h"
 #include "count/ShardCount.h"
 #include "reduce/ResultMerge.h"
@@ -299,6 +300,13 @@ RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, lo
 }
 
 RunOutcome merge_locally(const ShardRun &run) {
+  // One shard's result is already the whole result: it moves into place, its new name made to
+  // survive a crash before main removes the work directory; unless the output lies on another
+  // file system, where the merge copies it.
+  if (run.shards.size() == 1 && rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
+    if (sync_directory_of(run.output_file)) return {};
+    return failed_call("Error renaming the merge result onto %s", run.output_file.c_str());
+  }
   // The merge stops its process through Error or Fail, removing its temporary files on the way,
   // as QuoventMerge and the shards merging their runs want it. Run in a child of its own, it
   // keeps that contract, and its failure still comes back here, in its own words, for main to

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "common/AbsolutePath.h"
-#include "common/DurableFile.h"
 #include "common/Errors.h"
 #include "common/RunFiles.h"
 #include "count/ShardCount.h"
@@ -155,16 +154,6 @@ void remove_work_files(const ShardRun &run) {
 }
 
 void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
-  // One shard's result is already the whole result: it moves into place, unless the output
-  // lies on another file system.
-  if (run.shards.size() == 1 && !counted_elsewhere &&
-      rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
-    // Its new name must survive a crash before main removes the work directory.
-    if (!sync_directory_of(run.output_file)) {
-      error_at(nullptr, "Error renaming the merge result onto %s\n", run.output_file.c_str());
-    }
-    return;
-  }
   std::vector<std::string> results;
   for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
   std::vector<const char *> names;

@@ -82,11 +82,10 @@ void remove_work_files(const ShardRun &run);
  * shards whose result is kept. */
 size_t keep_counted_shards(const ShardRun &run);
 
-/* Merges the shards' results into run.output_file; one shard's result is moved there, unless it
- * was counted elsewhere. Results counted on another machine (counted_elsewhere), whose locale
- * might differ, have their order checked; this program's own are merged as they are. Failures
- * stop the process through Error or Fail, naming the file: it runs in a process of its own, the
- * merge job's or a child of the driver (merge_locally). */
+/* Merges the shards' results into run.output_file. Results counted on another machine
+ * (counted_elsewhere), whose locale might differ, have their order checked; this program's own are
+ * merged as they are. Failures stop the process through Error or Fail, naming the file: it runs in
+ * a process of its own, the merge job's or a child of the driver (merge_locally). */
 void merge_shard_results(const ShardRun &run, bool counted_elsewhere);
 
 #endif
