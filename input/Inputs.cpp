@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <utility>
 
@@ -80,6 +83,20 @@ void walk(Gathering &gathering, const std::string &dir, const std::string &name)
   }
 }
 
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// path with every symbolic link resolved; empty when it cannot be.
+std::string resolved_path(const std::string &path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+bool lies_in_tree(const std::string &path, const std::string &dir) {
+  return path == dir || path.starts_with(dir.ends_with('/') ? dir : dir + "/");
+}
+
 }  // namespace
 
 std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_stored) {
@@ -109,4 +126,29 @@ std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_s
     }
   }
   return gathering.inputs;
+}
+
+OverwrittenInput input_overwritten_by(const std::string &output_file,
+                                      const std::vector<std::string> &args,
+                                      const std::vector<Input> &inputs) {
+  using Kind = OverwrittenInput::Kind;
+  struct stat output;
+  if (stat(output_file.c_str(), &output) == 0) {
+    for (const Input &input : inputs) {
+      struct stat st;
+      int examined =
+          input.path == kStandardInput ? fstat(STDIN_FILENO, &st) : stat(input.path.c_str(), &st);
+      if (examined == 0 && same_file(st, output)) return {Kind::kInput, input.name};
+    }
+  }
+  std::string output_dir = resolved_path(std::filesystem::path(output_file).parent_path().string());
+  if (output_dir.empty()) return {};
+  for (const std::string &arg : args) {
+    if (arg == kStandardInput) continue;
+    std::string dir = resolved_path(arg);
+    struct stat st;
+    if (dir.empty() || stat(dir.c_str(), &st) < 0 || !S_ISDIR(st.st_mode)) continue;
+    if (lies_in_tree(output_dir, dir)) return {Kind::kDirectory, arg};
+  }
+  return {};
 }

@@ -31,4 +31,25 @@ struct Input {
  * directory nor a stream. */
 std::vector<Input> gather_inputs(const std::vector<std::string> &args, bool as_stored);
 
+/* What a result file would replace or join among the inputs. */
+struct OverwrittenInput {
+  enum class Kind {
+    kNone,
+    kInput,      // the file exists and is this input
+    kDirectory,  // the file would lie in this directory argument's tree
+  };
+  Kind kind = Kind::kNone;
+  std::string name;  // the input as messages name it, or the directory argument
+};
+
+/* The input that a result written to `output_file` (absolute and normal) would replace: the one
+ * whose device and inode it has when it exists, however it is spelled or linked (standard input
+ * too, when it reads from that file); or else the first directory argument under whose tree it
+ * would lie, its directory and the argument compared with their symbolic links resolved, for a
+ * file that the next count of that tree would read. `args` and `inputs` as given to and
+ * returned by gather_inputs. A file that cannot be examined is taken as no input. */
+OverwrittenInput input_overwritten_by(const std::string &output_file,
+                                      const std::vector<std::string> &args,
+                                      const std::vector<Input> &inputs);
+
 #endif

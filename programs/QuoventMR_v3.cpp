@@ -185,6 +185,24 @@ void check_output_directory(const std::string &output_file) {
   }
 }
 
+// A slip in the order of the arguments must not cost a text: the result is never written over an
+// input, nor into a tree being counted, whose next count would read it as a text. `given` is the
+// result file as the user named it, `output_file` the same made absolute.
+void refuse_output_over_input(const std::string &given, const std::string &output_file,
+                              const Options &options) {
+  OverwrittenInput overwritten =
+      input_overwritten_by(output_file, options.inputs, options.run.inputs);
+  if (overwritten.kind == OverwrittenInput::Kind::kInput) {
+    fail_at(nullptr, kUsageStatus, "the result file %s is the input %s: name another with -o",
+            given.c_str(), overwritten.name.c_str());
+  }
+  if (overwritten.kind == OverwrittenInput::Kind::kDirectory) {
+    fail_at(nullptr, kUsageStatus,
+            "the result file %s would lie in the input directory %s: name one outside it with -o",
+            given.c_str(), overwritten.name.c_str());
+  }
+}
+
 // Counts the shards on this machine's cores, then merges their results.
 RunOutcome count_and_merge_locally(ShardRun &run, const std::vector<Input> &fed,
                                    Progress &progress) {
@@ -238,6 +256,7 @@ int main(int argc, char **argv) {
   if (output_file.empty()) {
     error_at(nullptr, "Error finding the directory of %s\n", run.output_file.c_str());
   }
+  refuse_output_over_input(run.output_file, output_file, options);
   run.output_file = output_file;
   run.shard_size = options.shard_size;
   run.locale = current_locale();

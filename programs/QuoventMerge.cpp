@@ -1,6 +1,7 @@
 // QuoventMerge: result files of runs over parts of a text, merged into the result file that
 // one run over the whole text writes.
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <clocale>
 #include <cstdio>
@@ -21,9 +22,26 @@ constexpr char kUsage[] =
     "result one run over all their inputs writes (default output " DEFAULT_RESULT_FILE ").\n";
 constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
 
+// The merge is renamed onto its output: a slip that names one of the files merged as the output
+// would replace it. Refused before anything is read when the output exists and has the device
+// and inode of one of them, however it is spelled or linked; a file that cannot be examined is
+// left for the merge to report.
+void refuse_output_over_input(const char *output_file, int nfiles, char *const *files) {
+  struct stat output;
+  if (stat(output_file, &output) < 0) return;
+  for (int i = 0; i < nfiles; ++i) {
+    struct stat st;
+    if (stat(files[i], &st) == 0 && st.st_dev == output.st_dev && st.st_ino == output.st_ino) {
+      fail_at(nullptr, kUsageStatus, "the output file %s is the result file %s it merges",
+              output_file, files[i]);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  set_program_tag(kProgram);
   static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                         {nullptr, 0, nullptr, 0}};
   long long nreducers = 0;
@@ -53,6 +71,7 @@ int main(int argc, char **argv) {
   }
   int nfiles = argc - optind;
   if (nfiles < 1) refuse_command_line(kProgram, "no result file to merge", kUsage);
+  refuse_output_over_input(output_file, nfiles, argv + optind);
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
