@@ -156,6 +156,12 @@ TEST(QuoventMerge, FaultsNameTheFile) {
   RunResult no_dir = merge(dir, {"-r", "1", "-o", "nowhere/qv.txt", "a.txt"});
   EXPECT_EQ(no_dir.exit_status, ENOENT);
   EXPECT_NE(no_dir.err.find("Error opening merge output file nowhere/qv.txt"), std::string::npos);
+  // The output named as one of the files merged, spelled otherwise: refused, the file kept.
+  RunResult over_input = merge(dir, {"-r", "1", "-o", "./a.txt", "a.txt"});
+  EXPECT_EQ(over_input.exit_status, kUsageStatus);
+  EXPECT_NE(over_input.err.find("output file ./a.txt is the result file a.txt"), std::string::npos)
+      << over_input.err;
+  EXPECT_EQ(read_file(dir / "a.txt"), "a 1\n");
 }
 
 TEST(QuoventMerge, CommandLinesThatCannotBeUsed) {

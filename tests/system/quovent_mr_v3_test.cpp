@@ -136,6 +136,39 @@ RunResult shell(const ScratchDir &dir, const std::string &command,
   return run_program("/bin/bash", {"-c", command}, dir.path(), env);
 }
 
+// A slip in the order of the arguments: a result file that is an input, however it is named, or
+// that lies in a tree being counted, is refused before anything is counted or written.
+TEST(QuoventMRv3, AResultFileThatIsAnInputIsRefused) {
+  struct Slip {
+    const char *command;
+    const char *output;
+    const char *input;  // as the message names it, after the output
+  };
+  ScratchDir dir;
+  write_file(dir / "in.txt", "uno dos\n");
+  fs::create_directories(dir / "tree/sub");
+  write_file(dir / "tree/sub/a.txt", "tres\n");
+  fs::create_hard_link(dir / "in.txt", dir / "link.txt");
+  for (const Slip &slip :
+       {Slip{"-o in.txt in.txt", "in.txt", "input in.txt"},
+        Slip{"-o ./in.txt in.txt", "./in.txt", "input in.txt"},
+        Slip{"-o link.txt in.txt", "link.txt", "input in.txt"},
+        Slip{"-o in.txt - < in.txt", "in.txt", "input standard input"},
+        Slip{"-o tree/sub/a.txt tree", "tree/sub/a.txt", "input tree/sub/a.txt"},
+        Slip{"-o tree/sub/new.txt tree/", "tree/sub/new.txt", "input directory tree/"}}) {
+    SCOPED_TRACE(slip.command);
+    RunResult result = shell(dir, std::string("QuoventMR_v3 ") + slip.command);
+    EXPECT_EQ(result.exit_status, kUsageStatus);
+    EXPECT_NE(result.err.find(std::string("the result file ") + slip.output), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(slip.input), std::string::npos) << result.err;
+    EXPECT_EQ(read_file(dir / "in.txt"), "uno dos\n");
+    EXPECT_EQ(read_file(dir / "tree/sub/a.txt"), "tres\n");
+    EXPECT_FALSE(fs::exists(dir / "tree/sub/new.txt"));
+    EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+  }
+}
+
 // At least `bytes` of the texts above one after another: a run of many shards long enough to be
 // interrupted.
 std::string long_text(size_t bytes) {
