@@ -19,6 +19,8 @@ std::string in_dir(const std::string &dir, const char *name) { return dir + "/" 
 
 std::string plan_file(const std::string &work_dir) { return in_dir(work_dir, "plan.txt"); }
 
+std::string lock_file(const std::string &work_dir) { return in_dir(work_dir, "lock"); }
+
 std::string shard_dir(const std::string &work_dir, size_t k) {
   return work_dir + kShardDirPrefix + std::to_string(k);
 }

@@ -16,6 +16,10 @@
  * in this directory did not finish. */
 std::string plan_file(const std::string &work_dir);
 
+/* The file whose lock the driver of a run holds while the run goes on, with the driver's process
+ * id in it. It stays with the plan when a run fails, and goes with the work directory. */
+std::string lock_file(const std::string &work_dir);
+
 /* "<work_dir>/shard_<k>": shard k's own directory. */
 std::string shard_dir(const std::string &work_dir, size_t k);
 

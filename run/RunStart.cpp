@@ -12,6 +12,7 @@
 #include "input/StreamFeed.h"
 #include "run/Console.h"
 #include "run/RunPlan.h"
+#include "run/WorkDirLock.h"
 
 namespace {
 
@@ -93,6 +94,10 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
   std::string plan = plan_file(run.work_dir);
   if (access(plan.c_str(), F_OK) != 0) {
     refuse_resume(run, "it holds no plan of a run", kNoRunStatus);
+  }
+  // Before the plan is read: a run that still goes on there is refused.
+  if (!lock_work_dir(run.work_dir)) {
+    error_at(nullptr, "Error locking the work directory %s\n", run.work_dir.c_str());
   }
   ShardRun planned = run;
   if (!read_plan(plan, planned)) {

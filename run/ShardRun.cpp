@@ -13,6 +13,7 @@
 #include "common/RunFiles.h"
 #include "count/ShardCount.h"
 #include "reduce/ResultMerge.h"
+#include "run/WorkDirLock.h"
 
 namespace {
 
@@ -82,6 +83,13 @@ void locate_work_dir(ShardRun &run) {
 void prepare_work_dir(ShardRun &run) {
   locate_work_dir(run);
   make_directories(run, run.work_dir);
+  // Before anything in the directory is looked at: a run that still goes on there is refused.
+  if (!lock_work_dir(run.work_dir)) {
+    int failed_errno = errno;
+    remove_created_dirs(run);
+    errno = failed_errno;
+    error_at(nullptr, "Error locking the work directory %s\n", run.work_dir.c_str());
+  }
   if (access(plan_file(run.work_dir).c_str(), F_OK) == 0) {
     errno = EEXIST;
     error_at(nullptr,
@@ -94,6 +102,7 @@ void prepare_work_dir(ShardRun &run) {
       int failed_errno = errno;
       // The directories made so far are this run's own.
       for (size_t made = 0; made < k; ++made) rmdir(run.shard_dir(made).c_str());
+      unlink(lock_file(run.work_dir).c_str());
       remove_created_dirs(run);
       errno = failed_errno;
       if (failed_errno == EEXIST) {
@@ -150,6 +159,8 @@ void remove_work_files(const ShardRun &run) {
   for (size_t k = 0; k < run.shards.size(); ++k) remove_shard_directory(run.shard_dir(k));
   remove_run_files(run);
   unlink(plan_file(run.work_dir).c_str());
+  // Removed while still held: a run that opened it meanwhile sees that it is gone.
+  unlink(lock_file(run.work_dir).c_str());
   remove_created_dirs(run);
 }
 

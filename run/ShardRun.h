@@ -60,9 +60,10 @@ __attribute__((format(printf, 1, 2))) RunOutcome failed_call(const char *format,
  * directory cannot be found. */
 void locate_work_dir(ShardRun &run);
 
-/* Makes run.work_dir absolute and creates it and its missing ancestors, then one directory per
- * shard in it. A work directory that holds the plan of a run is refused: that run did not
- * finish. Stops through Error. */
+/* Makes run.work_dir absolute, creates it and its missing ancestors and takes its lock (a run
+ * still going there is refused: lock_work_dir), then creates one directory per shard in it. A work
+ * directory that holds the plan of a run is refused: that run did not finish. Stops through
+ * Error. */
 void prepare_work_dir(ShardRun &run);
 
 /* For a resumed run, whose plan has been read: marks counted every planned shard whose result is

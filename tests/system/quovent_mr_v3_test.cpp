@@ -189,6 +189,14 @@ void write_big_text(const ScratchDir &dir) {
             0);
 }
 
+// Shell commands that wait until `shards` shard results are sealed in tmp/v3 by the run whose
+// process is $run, or print "ended first" and exit with 1 when it ends before.
+std::string wait_for_sealed_shards(size_t shards) {
+  return "until [ $(ls tmp/v3/shard_*/result.txt 2>/dev/null | wc -l) -ge " +
+         std::to_string(shards) +
+         " ]; do kill -0 $run 2>/dev/null || { echo ended first; exit 1; }; sleep 0.01; done; ";
+}
+
 // Starts `command` in the scratch directory as a job of its own process group, waits until
 // `shards` shard results are sealed in tmp/v3, then sends `signal` (as kill(1) names it) to the
 // whole job, driver and workers, as a terminal sends Ctrl-C to the job in front; ends with the
@@ -197,10 +205,8 @@ RunResult signal_after_shards(const ScratchDir &dir, const std::string &command,
                               const std::string &signal) {
   // Job control, so that the job has a group of its own and does not ignore SIGINT as a
   // background command of a shell without it does.
-  return shell(dir, "set -m; " + command + " & run=$!; until [ $(ls tmp/v3/shard_*/result.txt " +
-                        "2>/dev/null | wc -l) -ge " + std::to_string(shards) +
-                        " ]; do kill -0 $run 2>/dev/null || { echo ended first; exit 1; };" +
-                        " sleep 0.01; done; kill -" + signal + " -- -$run; wait $run");
+  return shell(dir, "set -m; " + command + " & run=$!; " + wait_for_sealed_shards(shards) +
+                        "kill -" + signal + " -- -$run; wait $run");
 }
 
 TEST(QuoventMRv3, ATreeOfCompressedFilesAndArchivesCountsAsItsTextsDecompressed) {
@@ -313,6 +319,8 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
   }
   ASSERT_GE(counted.size(), 3u);
   ASSERT_LT(counted.size(), 64u);
+  // The killed driver's lock file is left, its lock gone with it: nothing below is refused by it.
+  EXPECT_TRUE(fs::exists(dir / "tmp/v3/lock"));
   // Torn by a crash: shorter than its check says.
   fs::resize_file(counted[0].first, fs::file_size(counted[0].first) / 2);
 
@@ -372,7 +380,7 @@ TEST(QuoventMRv3, ARunStoppedByCtrlCIsResumedFromTheShardsItKept) {
     std::string name = entry.path().filename();
     kept += name == "result.txt" ? 1 : 0;
     EXPECT_TRUE(entry.is_directory() || name == "result.txt" || name == "result.check" ||
-                name == "plan.txt")
+                name == "plan.txt" || name == "lock")
         << entry.path();
   }
   EXPECT_GE(kept, 1u);
@@ -382,6 +390,34 @@ TEST(QuoventMRv3, ARunStoppedByCtrlCIsResumedFromTheShardsItKept) {
   EXPECT_NE(resumed.err.find(std::to_string(kept) + " counted before"), std::string::npos)
       << resumed.err;
   EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+  EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+}
+
+// A run holds its work directory while it goes on: a second run there, new or resumed, is refused
+// before it touches anything, with EX_TEMPFAIL and the process that holds it named, and without
+// advice to remove or resume anything; the first run ends undisturbed with QuoventMR's bytes.
+TEST(QuoventMRv3, ARunGoingOnRefusesASecondRunInItsWorkDirectoryNewOrResumed) {
+  ScratchDir dir;
+  write_big_text(dir);
+  const std::string command = "QuoventMR_v3 -j 1 -s 32K -r 3";
+  // The first run is stopped while the others try, so that it surely goes on meanwhile.
+  RunResult runs = shell(dir, command + " big.txt 2>first.err & run=$!; echo $run; " +
+                                  wait_for_sealed_shards(1) + "kill -STOP $run; " + command +
+                                  " -o Result/second.txt big.txt 2>new.err; echo $?; " + command +
+                                  " --resume big.txt 2>resume.err; echo $?; kill -CONT $run; " +
+                                  "wait $run; echo $?");
+  std::string pid = runs.out.substr(0, runs.out.find('\n'));
+  ASSERT_EQ(runs.out, pid + "\n75\n75\n0\n") << read_file(dir / "first.err");
+  for (const char *refused : {"new.err", "resume.err"}) {
+    std::string err = read_file(dir / refused);
+    EXPECT_NE(err.find("/tmp/v3 is in use: a run is still going there, in process " + pid +
+                       "; wait for it to end, or choose another -w"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+  EXPECT_FALSE(fs::exists(dir / "Result/second.txt"));
   EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
 }
 
