@@ -309,6 +309,11 @@ int reduce_process_file(int fd_in, int fd_out) {
   // incomplete tuple, whose count cannot be trusted, and count for nothing.
   // The last line goes out by a write of its own, so that a failure is reported as the
   // failure of the final line exactly when that line is the one that could not be written.
+  // Room for the last line first: write_group would otherwise send the lines before it on its
+  // own, and before_last would count bytes that are no longer in the buffer.
+  if (state.result_used + kResultLineBytes > kResultBufferSize) {
+    write_result_bytes(state, state.result_used, kWriteFailed);
+  }
   int before_last = state.result_used;
   int written_words = state.total_words;
   write_group(state, kFinalWriteFailed);

@@ -85,6 +85,18 @@ TEST(ReduceProcessFile, ManyResultLinesKeepTheirOrder) {
   EXPECT_EQ(reduce_bytes(input), expected + "=" + std::to_string(groups));
 }
 
+TEST(ReduceProcessFile, ALastLineThatFindsTheResultBufferFull) {
+  // Result lines of 258 bytes (a 255-byte word, " 1\n"): the lines before the last fill the
+  // block but for less than a line, wherever it ends.
+  for (int words = 250; words <= 256; ++words) {
+    std::string input;
+    for (int k = 0; k < words; ++k)
+      input += std::string(252, 'a') + std::to_string(100 + k) + " 1\n";
+    std::string expected = input + "=" + std::to_string(words);
+    EXPECT_EQ(reduce_bytes(input), expected) << words << " words";
+  }
+}
+
 TEST(ReduceProcessFile, FailuresStopThroughError) {
   struct Case {
     std::string input;
