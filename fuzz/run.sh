@@ -11,7 +11,7 @@ shift 2
 seeds="$(cd "$(dirname "$0")/corpus" && pwd)"
 targets=("$@")
 if [ "${#targets[@]}" -eq 0 ]; then
-  targets=(map_words_fuzz suffle_fuzz reduce_fuzz drivers_fuzz)
+  targets=(map_words_fuzz suffle_fuzz reduce_fuzz drivers_fuzz encoded_input_fuzz)
 fi
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT

@@ -1,14 +1,19 @@
-// Compressed files and archives read through libarchive.
+// Compressed files and archives: gzip through zlib, everything else through libarchive.
 #include "input/EncodedInput.h"
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sysexits.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "common/Errors.h"
+#include "common/RawIO.h"
 
 namespace {
 
@@ -19,31 +24,72 @@ bool starts_with(const unsigned char *head, size_t size, const char *signature, 
   return size >= at + length && memcmp(head + at, signature, length) == 0;
 }
 
+const char *format_name(Signature signature) {
+  switch (signature) {
+    case Signature::kGzip:
+      return "gzip";
+    case Signature::kBzip2:
+      return "bzip2";
+    case Signature::kXz:
+      return "xz";
+    case Signature::kZstd:
+      return "zstd";
+    case Signature::kZip:
+      return "zip";
+    case Signature::kTar:
+      return "tar";
+    case Signature::kText:
+      break;
+  }
+  return "text";
+}
+
+bool is_compression(Signature signature) {
+  return signature == Signature::kBzip2 || signature == Signature::kXz ||
+         signature == Signature::kZstd;
+}
+
 }  // namespace
 
-bool looks_encoded(const unsigned char *head, size_t size) {
+Signature signature_of(const unsigned char *head, size_t size) {
   constexpr size_t kTarMagicAt = 257;
-  return starts_with(head, size, "\x1F\x8B", 2) ||  // gzip
-         starts_with(head, size, "BZh", 3) ||       // bzip2
-         starts_with(head, size,
-                     "\xFD"
-                     "7zXZ\0",
-                     6) ||                                  // xz
-         starts_with(head, size, "\x28\xB5\x2F\xFD", 4) ||  // zstd
-         starts_with(head, size, "PK\x03\x04", 4) ||        // zip
-         starts_with(head, size, "PK\x05\x06", 4) ||        // an empty zip
-         starts_with(head, size, "ustar", 5, kTarMagicAt);  // tar
+  if (starts_with(head, size, "\x1F\x8B", 2)) return Signature::kGzip;
+  // "BZh" and the block size, a digit from 1 to 9.
+  if (starts_with(head, size, "BZh", 3) && size > 3 && head[3] >= '1' && head[3] <= '9')
+    return Signature::kBzip2;
+  if (starts_with(head, size,
+                  "\xFD"
+                  "7zXZ\0",
+                  6))
+    return Signature::kXz;
+  if (starts_with(head, size, "\x28\xB5\x2F\xFD", 4)) return Signature::kZstd;
+  if (starts_with(head, size, "PK\x03\x04", 4) || starts_with(head, size, "PK\x05\x06", 4))
+    return Signature::kZip;  // a zip with members, or an empty one
+  if (starts_with(head, size, "ustar", 5, kTarMagicAt)) return Signature::kTar;
+  return Signature::kText;
+}
+
+bool looks_encoded(const unsigned char *head, size_t size) {
+  return signature_of(head, size) != Signature::kText;
 }
 
 EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &name)
-    : archive_(archive_read_new()), name_(name) {
+    : archive_(archive_read_new()), name_(name), fd_(fd), block_(new unsigned char[kReadBlock]) {
   if (archive_ == nullptr) {
     errno = ENOMEM;
     error_at(nullptr, "Out of memory for reading a compressed file");
   }
-  // Only what the product reads: the four compressions and the two archive formats, and
-  // anything else as one text. No filter that would start another program.
-  archive_read_support_filter_gzip(archive_);
+  if (fd_ < 0) {
+    fd_ = open(path.c_str(), O_RDONLY);
+    if (fd_ < 0)
+      fail_at("read_input", EX_DATAERR, "Error opening %s: %s", name_.c_str(), strerror(errno));
+    owns_fd_ = true;
+  }
+  read_head();
+  signature_ = signature_of(head_, head_size_);
+  // Only what the product reads: three compressions and the two archive formats, and anything
+  // else as one text. gzip is not among them: its reader checks no member's trailer. No filter
+  // that would start another program.
   archive_read_support_filter_bzip2(archive_);
   archive_read_support_filter_xz(archive_);
   archive_read_support_filter_zstd(archive_);
@@ -52,20 +98,82 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
   archive_read_support_format_raw(archive_);
   // An empty file or stream is an empty text, which the raw format alone would refuse.
   archive_read_support_format_empty(archive_);
-  int opened = fd >= 0 ? archive_read_open_fd(archive_, fd, kReadBlock)
-                       : archive_read_open_filename(archive_, path.c_str(), kReadBlock);
-  if (opened != ARCHIVE_OK) fail("Error opening");
+  int opened;
+  if (signature_ == Signature::kGzip) {
+    gzip_ = std::make_unique<GzipStream>(
+        [this](unsigned char *buf, size_t room) { return read_compressed(buf, room); });
+  }
+  if (owns_fd_ && gzip_ == nullptr) {
+    // A file read in place, from its first byte: libarchive may seek in it, as a zip's
+    // directory at its end asks.
+    opened = archive_read_open_fd(archive_, fd_, kReadBlock);
+  } else {
+    opened = archive_read_open(archive_, this, nullptr, read_for_archive, nullptr);
+  }
+  if (opened != ARCHIVE_OK || !source_error_.empty()) fail("Error opening");
+  if (is_compression(signature_) && archive_filter_count(archive_) < 2)
+    refuse_as(format_name(signature_));
 }
 
-EncodedInput::~EncodedInput() { archive_read_free(archive_); }
+EncodedInput::~EncodedInput() {
+  archive_read_free(archive_);
+  if (owns_fd_) close(fd_);
+}
+
+// The first bytes, to tell the format: read in place from a file (its offset stays at its first
+// byte), and taken from a stream, to be handed on before the rest.
+void EncodedInput::read_head() {
+  struct stat st;
+  if (owns_fd_ && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    ssize_t n = pread(fd_, head_, sizeof head_, 0);
+    if (n < 0)
+      fail_at("read_input", EX_DATAERR, "Error reading %s: %s", name_.c_str(), strerror(errno));
+    head_size_ = static_cast<size_t>(n);
+    head_served_ = head_size_;
+    return;
+  }
+  while (head_size_ < sizeof head_) {
+    ssize_t n = read_block(fd_, head_ + head_size_, sizeof head_ - head_size_);
+    if (n < 0)
+      fail_at("read_input", EX_DATAERR, "Error reading %s: %s", name_.c_str(), strerror(errno));
+    if (n == 0) break;
+    head_size_ += static_cast<size_t>(n);
+  }
+}
+
+// The file's bytes as they are stored: the first bytes taken from a stream, then the rest.
+ssize_t EncodedInput::read_compressed(unsigned char *buf, size_t room) {
+  if (head_served_ < head_size_) {
+    size_t n = std::min(room, head_size_ - head_served_);
+    memcpy(buf, head_ + head_served_, n);
+    head_served_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  return read_block(fd_, buf, room);
+}
+
+ssize_t EncodedInput::read_for_archive(archive *archive, void *self, const void **block) {
+  auto *input = static_cast<EncodedInput *>(self);
+  *block = input->block_.get();
+  ssize_t n = input->gzip_ != nullptr ? input->gzip_->read(input->block_.get(), kReadBlock)
+                                      : input->read_compressed(input->block_.get(), kReadBlock);
+  if (n >= 0) return n;
+  input->source_error_ = input->gzip_ != nullptr ? input->gzip_->error() : strerror(errno);
+  archive_set_error(archive, EILSEQ, "%s", input->source_error_.c_str());
+  return -1;
+}
 
 bool EncodedInput::next_text() {
   for (;;) {
     archive_entry *entry = nullptr;
     int status = archive_read_next_header(archive_, &entry);
+    if (!source_error_.empty()) fail("Error reading");
     if (status == ARCHIVE_EOF) return false;
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) fail("Error reading");
     is_archive_ = archive_format(archive_) != ARCHIVE_FORMAT_RAW;
+    if (!is_archive_ && (signature_ == Signature::kZip || signature_ == Signature::kTar))
+      refuse_as(format_name(signature_));
+    check_decoded_start_ = !is_archive_ && (gzip_ != nullptr || archive_filter_count(archive_) > 1);
     const char *path = archive_entry_pathname(entry);
     member_ = is_archive_ && path != nullptr ? path : "";
     // Directories, links and devices in an archive hold no text.
@@ -75,14 +183,34 @@ bool EncodedInput::next_text() {
 
 size_t EncodedInput::read(unsigned char *buf, size_t room) {
   la_ssize_t n = archive_read_data(archive_, buf, room);
-  if (n < 0) fail("Error reading");
+  if (n < 0 || !source_error_.empty()) fail("Error reading");
+  if (check_decoded_start_ && n > 0) {
+    check_decoded_start_ = false;
+    // gzip inside another compression would reach the count as its compressed bytes.
+    if (signature_of(buf, static_cast<size_t>(n)) == Signature::kGzip) {
+      fail_at("read_input", EX_DATAERR,
+              "Error reading %s: it holds gzip data inside another compression, which is not "
+              "read; decompress the outer one first",
+              name_.c_str());
+    }
+  }
   return static_cast<size_t>(n);
 }
 
 void EncodedInput::fail(const char *what) {
-  const char *reason = archive_error_string(archive_);
+  const char *reason =
+      source_error_.empty() ? archive_error_string(archive_) : source_error_.c_str();
   if (reason == nullptr) reason = "unknown error";
   if (member_.empty()) fail_at("read_input", EX_DATAERR, "%s %s: %s", what, name_.c_str(), reason);
   fail_at("read_input", EX_DATAERR, "%s %s, member %s: %s", what, name_.c_str(), member_.c_str(),
           reason);
+}
+
+// A file that announces a format by its first bytes but is not one would otherwise be counted
+// as those bytes: a damaged file mistaken for a text.
+void EncodedInput::refuse_as(const char *format) {
+  fail_at("read_input", EX_DATAERR,
+          "Error opening %s: it begins as a %s file but is not a valid one (--as-is counts every "
+          "file as its bytes)",
+          name_.c_str(), format);
 }
