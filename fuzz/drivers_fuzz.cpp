@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "ForkedExit.h"
 #include "FuzzSupport.h"
 
 int quovent_mr_main(int argc, char **argv);
@@ -51,8 +52,6 @@ struct Outcome {
   Ending ending;
   std::string text;
 };
-
-pid_t fuzzer_pid;
 
 // Sanitizer reports of the children go to files named from this and the process id.
 constexpr char kReportPath[] = "sanitizer-report";
@@ -247,16 +246,8 @@ void write_stand_in(const std::string &path) {
 
 }  // namespace
 
-// The programs end through exit(); in the child that must end only the
-// child, without the fuzzer's own exit handlers.
-extern "C" void __real_exit(int status);
-extern "C" void __wrap_exit(int status) {
-  if (getpid() != fuzzer_pid) _exit(status);
-  __real_exit(status);
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzer_pid = getpid();
+  quovent_fuzz::mark_fuzzer_process();
   setenv("LC_ALL", "C.UTF-8", 1);
   quovent_fuzz::enter_private_workdir();
   std::filesystem::create_directories("bin");

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "ForkedExit.h"
 #include "FuzzSupport.h"
 #include "input/EncodedInput.h"
 
@@ -29,8 +30,6 @@ constexpr int kRefusedStatus = 65;   // a damaged input stops the run with this 
 constexpr size_t kLongestMagic = 6;  // xz's
 // Where the texts of one file end, in what the child writes back.
 constexpr char kTextEnd[] = "\n--end of text--\n";
-
-pid_t fuzzer_pid;
 
 struct Intact {
   std::string bytes;
@@ -141,14 +140,8 @@ void check_gzip_in_process(const std::string &damaged, const std::string &texts)
 
 }  // namespace
 
-extern "C" void __real_exit(int status);
-extern "C" void __wrap_exit(int status) {
-  if (getpid() != fuzzer_pid) _exit(status);
-  __real_exit(status);
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzer_pid = getpid();
+  quovent_fuzz::mark_fuzzer_process();
   make_intact_files();
   quovent_fuzz::enter_private_workdir();
   return 0;
