@@ -42,9 +42,9 @@ long long balanced_shard_size(long long total_bytes, long long shard_size, int j
 long long input_bytes(const std::vector<Input> &inputs);
 
 /* The inputs that are files, in order, cut into shards of about shard_size bytes: small files
- * are grouped, a larger text is split at cuts find_cut finds under `rule`. A compressed file or archive
- * is never split: counted as about kEncodedExpansion times its size, it joins a shard whole,
- * unless `fed` is given and it is larger than a shard, when it goes there, with the streams,
+ * are grouped, a larger text is split at cuts find_cut finds under `rule`. A compressed file or
+ * archive is never split: counted as about kEncodedExpansion times its size, it joins a shard
+ * whole, unless `fed` is given and it is larger than a shard, when it goes there, with the streams,
  * to be read as one and cut as it is decoded. Without `fed` streams are left out. Stops
  * through Error, naming the input, when one cannot be read. */
 std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard_size,

@@ -52,8 +52,8 @@ struct UnicodeLowerCase::Icu {
     const char *from = reinterpret_cast<const char *>(word);
     UErrorCode status = U_ZERO_ERROR;
     if (lowered.size() < static_cast<size_t>(length)) lowered.resize(length);
-    int32_t size = ucasemap_utf8ToLower(case_map, lowered.data(),
-                                        static_cast<int32_t>(lowered.size()), from, length, &status);
+    int32_t size = ucasemap_utf8ToLower(
+        case_map, lowered.data(), static_cast<int32_t>(lowered.size()), from, length, &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       status = U_ZERO_ERROR;
       lowered.resize(size);

@@ -64,7 +64,8 @@ long long scan_unicode_words(ReadMore read_more, WordReceiver &receiver) {
     bool last = n == 0;
     int done = segmenter.segment(text.get(), end, last, *batcher);
     // A stretch as long as the buffer is segmented as it stands.
-    if (done == 0 && end == kLongestStretch) done = segmenter.segment(text.get(), end, true, *batcher);
+    if (done == 0 && end == kLongestStretch)
+      done = segmenter.segment(text.get(), end, true, *batcher);
     if (last) break;
     held = end - done;
     memmove(text.get(), text.get() + done, static_cast<size_t>(held));

@@ -114,7 +114,8 @@ bool read_count_option(int option, Options &options) {
       options.run.as_stored = true;
       return true;
     case kWords:
-      if (!read_word_rule(optarg, options.run.words)) usage_error("--words must be latin1 or unicode");
+      if (!read_word_rule(optarg, options.run.words))
+        usage_error("--words must be latin1 or unicode");
       return true;
     default:
       return false;

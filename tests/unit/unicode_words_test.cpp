@@ -1,0 +1,225 @@
+// The Unicode word rule against ICU itself: the fast path, the stretches handed to ICU and the
+// reads that cut a text anywhere give the words that ICU's word break iterator gives over the
+// whole text, lowered by ICU for the locale's language; and the words are segments of the
+// Unicode Consortium's conformance data for UAX #29.
+#include <gtest/gtest.h>
+#include <unicode/ubrk.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "map/UnicodeSegments.h"
+#include "map/UnicodeWords.h"
+#include "support/TestSupport.h"
+
+using quovent_test::hex;
+
+namespace {
+
+constexpr int kLongestWord = 255;
+
+// The words of the whole text as ICU gives them: the letter, kana and ideograph segments of its
+// root word break iterator, lowered for `language`, in form C, each character kept while it fits
+// whole in 255 bytes.
+std::vector<std::string> icu_words(const std::string &text, const char *language) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::vector<UChar> units(text.size() + 1);
+  int32_t length = 0;
+  u_strFromUTF8WithSub(units.data(), static_cast<int32_t>(units.size()), &length, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  UBreakIterator *words = ubrk_open(UBRK_WORD, "", units.data(), length, &status);
+  const UNormalizer2 *nfc = unorm2_getNFCInstance(&status);
+  EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+  std::vector<std::string> found;
+  int32_t begin = ubrk_first(words);
+  for (int32_t end = ubrk_next(words); end != UBRK_DONE; begin = end, end = ubrk_next(words)) {
+    int32_t rule = ubrk_getRuleStatus(words);
+    if (rule < UBRK_WORD_LETTER || rule >= UBRK_WORD_IDEO_LIMIT) continue;
+    UChar lowered[4096], normalized[4096];
+    int32_t n = u_strToLower(lowered, 4096, units.data() + begin, end - begin, language, &status);
+    n = unorm2_normalize(nfc, lowered, n, normalized, 4096, &status);
+    char bytes[16384];
+    int32_t size = 0;
+    u_strToUTF8(bytes, sizeof bytes, &size, normalized, n, &status);
+    std::string word;
+    for (int32_t i = 0; i < size;) {
+      int32_t next = i;
+      UChar32 c;
+      U8_NEXT(bytes, next, size, c);
+      if (word.size() + (next - i) <= kLongestWord) word.append(bytes + i, next - i);
+      i = next;
+    }
+    found.push_back(word);
+  }
+  EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+  ubrk_close(words);
+  return found;
+}
+
+// A text read in pieces of the given sizes, round and round.
+class PiecewiseText final : public ByteSource {
+ public:
+  PiecewiseText(const std::string &text, std::vector<size_t> sizes)
+      : text_(text), sizes_(std::move(sizes)) {}
+  size_t read(unsigned char *buf, size_t room) override {
+    size_t n = std::min({room, sizes_[next_++ % sizes_.size()], text_.size() - at_});
+    text_.copy(reinterpret_cast<char *>(buf), n, at_);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const std::string &text_;
+  std::vector<size_t> sizes_;
+  size_t at_ = 0;
+  size_t next_ = 0;
+};
+
+class WordList final : public WordReceiver {
+ public:
+  void take_words(const char *text, const WordSpan *spans, int count) override {
+    for (int k = 0; k < count; ++k) words.emplace_back(text + spans[k].offset, spans[k].length);
+  }
+  std::vector<std::string> words;
+};
+
+std::vector<std::string> rule_words(const std::string &text, std::vector<size_t> read_sizes) {
+  PiecewiseText source(text, std::move(read_sizes));
+  WordList list;
+  long long count = map_rule_words(WordRule::kUnicode, source, list);
+  EXPECT_EQ(count, static_cast<long long>(list.words.size()));
+  return list.words;
+}
+
+// Random texts of characters that each rule of the fast path turns on: letters of every kind
+// beside the separators, joiners, digits and marks that decide whether they are words.
+std::vector<std::string> mixed_texts(int count) {
+  const std::vector<std::string> pieces = {
+      "a",    "Z",  "I",    "i",    "é",    "É",      "ß",      "ÿ",      "Ì",  "7",
+      "_",    "'",  ".",    ",",    ";",    ":",      "\"",     " ",      "  ", "\n",
+      "\r\n", "\t", "-",    "(",    "×",    "÷",      "\u00A0", "©",      "®",  "\u00AD",
+      "·",    "ª",  "µ",    "«",    "¿",    "\u0301", "\u0307", "\u200D", "👍",  "🇫🇷",
+      "中",   "文", "カ",   "ー",   "ひ",   "ก",      "า",      "א",      "ד",  "д",
+      "Σ",    "İ",  "\xFF", "\xC3", "\x80", "Word",   "DON'T",  "e.g",    "x1", "ʼ"};
+  std::mt19937 random(25);
+  std::vector<std::string> texts;
+  for (int t = 0; t < count; ++t) {
+    std::string text;
+    for (int k = 0; k < 120; ++k) text += pieces[random() % pieces.size()];
+    texts.push_back(text);
+  }
+  // Words past the longest length, cut between characters of one, two and four bytes.
+  texts.push_back(std::string(300, 'A'));
+  texts.push_back(std::string(253, 'a') + "éé" + "b" + "c");
+  texts.push_back(std::string(252, 'a') + "😀é" + "x");
+  std::string cyrillic;
+  for (int k = 0; k < 140; ++k) cyrillic += "Ж";
+  texts.push_back(cyrillic + "Q" + "1" + " " + cyrillic + "q");
+  return texts;
+}
+
+class UnicodeWords : public ::testing::TestWithParam<const char *> {
+ protected:
+  void SetUp() override {
+    setenv("LOCPATH", quovent_test::generated_locale_dir().c_str(), 1);
+    if (setlocale(LC_ALL, GetParam()) == nullptr) GTEST_SKIP() << GetParam() << " not generated";
+  }
+  void TearDown() override {
+    setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+  }
+};
+
+TEST_P(UnicodeWords, AreTheWordsOfIcuOverTheWholeTextWhereverReadsEnd) {
+  const char *language = std::string(GetParam()).starts_with("tr") ? "tr" : "";
+  for (const std::string &text : mixed_texts(400)) {
+    std::vector<std::string> expected = icu_words(text, language);
+    ASSERT_EQ(rule_words(text, {1 << 20}), expected) << hex(text);
+    ASSERT_EQ(rule_words(text, {1, 3, 2, 7}), expected) << hex(text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, UnicodeWords, ::testing::Values("C.UTF-8", "tr_TR.UTF-8"));
+
+// One test of WordBreakTest.txt: the text and the offsets of its boundaries.
+struct BoundaryCase {
+  std::string text;
+  std::set<int> boundaries;
+  std::string line;
+};
+
+std::vector<BoundaryCase> read_boundary_cases(const char *file) {
+  std::vector<BoundaryCase> cases;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    line = line.substr(0, line.find('#'));
+    if (line.empty()) continue;
+    BoundaryCase c{"", {}, line};
+    std::istringstream fields(line);
+    for (std::string field; fields >> field;) {
+      if (field == "\xC3\xB7") {  // ÷
+        c.boundaries.insert(static_cast<int>(c.text.size()));
+      } else if (field != "\xC3\x97") {  // ×
+        char bytes[4];
+        int32_t size = 0;
+        U8_APPEND_UNSAFE(bytes, size, std::stoi(field, nullptr, 16));
+        c.text.append(bytes, size);
+      }
+    }
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+class SegmentList final : public SegmentReceiver {
+ public:
+  explicit SegmentList(const unsigned char *text) : text_(text) {}
+  void take_segment(const unsigned char *word, int length, bool) override {
+    segments.emplace_back(static_cast<int>(word - text_), static_cast<int>(word - text_) + length);
+  }
+  std::vector<std::pair<int, int>> segments;
+
+ private:
+  const unsigned char *text_;
+};
+
+// Every word lies between two boundaries of the conformance data with none inside. ICU departs
+// from the data by design in one way: its root rules take ':' out of MidLetter (CLDR), so that
+// "a:b" is two words where UAX #29 makes one.
+TEST(UnicodeSegments, EveryWordIsASegmentOfTheConformanceData) {
+  const char *file = "/usr/share/unicode/auxiliary/WordBreakTest.txt";
+  std::vector<BoundaryCase> cases = read_boundary_cases(file);
+  if (cases.empty()) GTEST_SKIP() << file << " missing: apt-get install unicode-data";
+  UnicodeSegmenter segmenter;
+  int words = 0;
+  int colons = 0;
+  for (const BoundaryCase &c : cases) {
+    const auto *text = reinterpret_cast<const unsigned char *>(c.text.data());
+    SegmentList list(text);
+    segmenter.segment(text, static_cast<int>(c.text.size()), true, list);
+    for (auto [begin, end] : list.segments) {
+      ++words;
+      bool inside = c.boundaries.upper_bound(begin) != c.boundaries.lower_bound(end);
+      if (c.boundaries.contains(begin) && c.boundaries.contains(end) && !inside) continue;
+      bool colon_joins = c.line.find(" 003A ") != std::string::npos;
+      if (colon_joins) {
+        ++colons;
+        continue;
+      }
+      ADD_FAILURE() << c.line << ": a word from " << begin << " to " << end;
+    }
+  }
+  EXPECT_GT(words, 900);
+  RecordProperty("words_checked", words);
+  RecordProperty("colon_cases", colons);
+}
+
+}  // namespace
