@@ -74,12 +74,6 @@ inline Unit unit_at(const unsigned char *text, int i, int end) {
   return {text[i] == 0xC3 ? c3_class(text[i + 1]) : c2_class(text[i + 1]), 2};
 }
 
-// A stretch that only ICU can segment: a character the fast path does not know, or letters with
-// digits, which ICU marks as a number or a word by which comes last ("abc123" is a number).
-constexpr bool needs_icu(unsigned kinds) {
-  return (kinds & kOther) != 0 || ((kinds & kLetter) != 0 && (kinds & kDigit) != 0);
-}
-
 // The words of a plain stretch text[begin, end): runs of letters, joined by a single ' or .
 // between two letters.
 void segment_plain(const unsigned char *text, int begin, int end, SegmentReceiver &receiver) {
@@ -102,6 +96,67 @@ void segment_plain(const unsigned char *text, int begin, int end, SegmentReceive
     }
     receiver.take_segment(text + word, i - word, true);
   }
+}
+
+// A stretch read in one pass: what it holds, and the words it has if the fast path may take it.
+struct PlainStretch {
+  // Words a stretch keeps for the fast path; a stretch with more is segmented again.
+  static constexpr int kWords = 32;
+  unsigned kinds = 0;  // of the units outside its words
+  bool letters = false;
+  bool overflow = false;
+  int count = 0;
+  int begin[kWords];
+  int end[kWords];
+
+  void add_word(int word_begin, int word_end) {
+    letters = true;
+    if (count == kWords) {
+      overflow = true;
+      return;
+    }
+    begin[count] = word_begin;
+    end[count++] = word_end;
+  }
+
+  // A character the fast path does not know, or letters with digits, which ICU marks as a
+  // number or a word by which comes last ("abc123" is a number, "123abc" a word).
+  bool needs_icu() const { return (kinds & kOther) != 0 || (letters && (kinds & kDigit) != 0); }
+};
+
+// Reads the stretch that starts at text[i] up to the separator after it or `end`, leaving i
+// there, and finds its words as segment_plain does, in the same pass: runs of letters, joined by
+// a single ' or . between two letters.
+inline PlainStretch read_stretch(const unsigned char *text, int &i, int end) {
+  PlainStretch stretch;
+  int word = -1;
+  while (i < end) {
+    uint8_t kind = kByteClass[text[i]];
+    if (kind == kLetter) {
+      if (word < 0) word = i;
+      ++i;
+      continue;
+    }
+    Unit unit = kind == kTwoByteLead ? unit_at(text, i, end) : Unit{kind, 1};
+    if (unit.kind == kLetter) {
+      if (word < 0) word = i;
+      i += unit.length;
+      continue;
+    }
+    if (unit.kind == kSeparator) break;
+    stretch.kinds |= unit.kind;
+    if (word >= 0) {
+      if (unit.kind == kLetterJoin && i + 1 < end && unit_at(text, i + 1, end).kind == kLetter) {
+        ++i;
+        continue;
+      }
+      stretch.add_word(word, i);
+      word = -1;
+    }
+    i += unit.length;
+  }
+  if (word >= 0) stretch.add_word(word, i);
+  return stretch;
 }
 
 }  // namespace
@@ -145,22 +200,24 @@ int UnicodeSegmenter::segment(const unsigned char *text, int end, bool last,
       continue;
     }
     int begin = i;
-    unsigned kinds = 0;
-    for (; i < end && (unit = unit_at(text, i, end)).kind != kSeparator; i += unit.length) {
-      kinds |= unit.kind;
-    }
+    PlainStretch stretch = read_stretch(text, i, end);
     if (i == end && !last) {
       flush_icu();
       return begin;
     }
-    if (needs_icu(kinds)) {
+    if (stretch.needs_icu()) {
       if (icu_begin < 0) icu_begin = begin;
       icu_end = i;
       continue;
     }
     flush_icu();
-    // Without letters a stretch holds numbers and punctuation only.
-    if ((kinds & kLetter) != 0) segment_plain(text, begin, i, receiver);
+    if (stretch.overflow) {
+      segment_plain(text, begin, i, receiver);
+      continue;
+    }
+    for (int k = 0; k < stretch.count; ++k) {
+      receiver.take_segment(text + stretch.begin[k], stretch.end[k] - stretch.begin[k], true);
+    }
   }
   flush_icu();
   return end;
