@@ -3,9 +3,8 @@
 // whole text, lowered by ICU for the locale's language; and the words are segments of the
 // Unicode Consortium's conformance data for UAX #29.
 #include <gtest/gtest.h>
-#include <unicode/ubrk.h>
-#include <unicode/unorm2.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -18,51 +17,13 @@
 
 #include "map/UnicodeSegments.h"
 #include "map/UnicodeWords.h"
+#include "support/IcuWords.h"
 #include "support/TestSupport.h"
 
 using quovent_test::hex;
+using quovent_test::icu_words;
 
 namespace {
-
-constexpr int kLongestWord = 255;
-
-// The words of the whole text as ICU gives them: the letter, kana and ideograph segments of its
-// root word break iterator, lowered for `language`, in form C, each character kept while it fits
-// whole in 255 bytes.
-std::vector<std::string> icu_words(const std::string &text, const char *language) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::vector<UChar> units(text.size() + 1);
-  int32_t length = 0;
-  u_strFromUTF8WithSub(units.data(), static_cast<int32_t>(units.size()), &length, text.data(),
-                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-  UBreakIterator *words = ubrk_open(UBRK_WORD, "", units.data(), length, &status);
-  const UNormalizer2 *nfc = unorm2_getNFCInstance(&status);
-  EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
-  std::vector<std::string> found;
-  int32_t begin = ubrk_first(words);
-  for (int32_t end = ubrk_next(words); end != UBRK_DONE; begin = end, end = ubrk_next(words)) {
-    int32_t rule = ubrk_getRuleStatus(words);
-    if (rule < UBRK_WORD_LETTER || rule >= UBRK_WORD_IDEO_LIMIT) continue;
-    UChar lowered[4096], normalized[4096];
-    int32_t n = u_strToLower(lowered, 4096, units.data() + begin, end - begin, language, &status);
-    n = unorm2_normalize(nfc, lowered, n, normalized, 4096, &status);
-    char bytes[16384];
-    int32_t size = 0;
-    u_strToUTF8(bytes, sizeof bytes, &size, normalized, n, &status);
-    std::string word;
-    for (int32_t i = 0; i < size;) {
-      int32_t next = i;
-      UChar32 c;
-      U8_NEXT(bytes, next, size, c);
-      if (word.size() + (next - i) <= kLongestWord) word.append(bytes + i, next - i);
-      i = next;
-    }
-    found.push_back(word);
-  }
-  EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
-  ubrk_close(words);
-  return found;
-}
 
 // A text read in pieces of the given sizes, round and round.
 class PiecewiseText final : public ByteSource {
