@@ -8,8 +8,29 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "common/Errors.h"
+#include "map/PlainChunks.h"
+
+// The words a line has if it is plain, found before it is known to be.
+struct LineWords {
+  // Words kept; a line with more goes through ICU, whose words are the line's words anyway.
+  static constexpr int kWords = 4096;
+  bool needs_icu = false;
+  int count = 0;
+  int begin[kWords];
+  int end[kWords];
+
+  void add(int word_begin, int word_end) {
+    if (count == kWords) {
+      needs_icu = true;
+      return;
+    }
+    begin[count] = word_begin;
+    end[count++] = word_end;
+  }
+};
 
 namespace {
 
@@ -23,6 +44,12 @@ enum : uint8_t {
   kOther = 16,       // _ and every other character: the stretch goes through ICU
   kTwoByteLead = 32  // 0xC2 and 0xC3, whose class is the second byte's
 };
+
+// A word of each script that ICU segments by a dictionary: Chinese, Japanese (hiragana and
+// katakana), Thai, Lao, Khmer and Burmese.
+constexpr unsigned char kEveryDictionaryScript[] =
+    "\u4E2D\u6587 \u3072\u3089 \u30AB\u30BF \u0E44\u0E17\u0E22 \u0EA5\u0EB2\u0EA7 "
+    "\u1781\u17D2\u1798\u17C2\u179A \u1019\u103C\u1014\u103A\u1019\u102C";
 
 // ':' separates: ICU's root rules take it out of MidLetter, so that "a:b" is two words.
 constexpr std::array<uint8_t, 256> kByteClass = [] {
@@ -74,61 +101,14 @@ inline Unit unit_at(const unsigned char *text, int i, int end) {
   return {text[i] == 0xC3 ? c3_class(text[i + 1]) : c2_class(text[i + 1]), 2};
 }
 
-// The words of a plain stretch text[begin, end): runs of letters, joined by a single ' or .
-// between two letters.
-void segment_plain(const unsigned char *text, int begin, int end, SegmentReceiver &receiver) {
-  int i = begin;
-  while (i < end) {
-    Unit unit = unit_at(text, i, end);
-    if (unit.kind != kLetter) {
-      i += unit.length;
-      continue;
-    }
-    int word = i;
-    for (;;) {
-      while (i < end && (unit = unit_at(text, i, end)).kind == kLetter) i += unit.length;
-      if (i + 1 < end && kByteClass[text[i]] == kLetterJoin &&
-          unit_at(text, i + 1, end).kind == kLetter) {
-        ++i;
-        continue;
-      }
-      break;
-    }
-    receiver.take_segment(text + word, i - word, true);
-  }
-}
-
-// A stretch read in one pass: what it holds, and the words it has if the fast path may take it.
-struct PlainStretch {
-  // Words a stretch keeps for the fast path; a stretch with more is segmented again.
-  static constexpr int kWords = 32;
-  unsigned kinds = 0;  // of the units outside its words
-  bool letters = false;
-  bool overflow = false;
-  int count = 0;
-  int begin[kWords];
-  int end[kWords];
-
-  void add_word(int word_begin, int word_end) {
-    letters = true;
-    if (count == kWords) {
-      overflow = true;
-      return;
-    }
-    begin[count] = word_begin;
-    end[count++] = word_end;
-  }
-
-  // A character the fast path does not know, or letters with digits, which ICU marks as a
-  // number or a word by which comes last ("abc123" is a number, "123abc" a word).
-  bool needs_icu() const { return (kinds & kOther) != 0 || (letters && (kinds & kDigit) != 0); }
-};
-
 // Reads the stretch that starts at text[i] up to the separator after it or `end`, leaving i
-// there, and finds its words as segment_plain does, in the same pass: runs of letters, joined by
-// a single ' or . between two letters.
-inline PlainStretch read_stretch(const unsigned char *text, int &i, int end) {
-  PlainStretch stretch;
+// there, and adds its words to `line` as if it were plain: runs of letters, joined by a single '
+// or . between two letters. Returns whether the stretch needs ICU: a character the fast path does
+// not know, or letters with digits, which ICU marks as a number or a word by which comes last
+// ("abc123" is a number, "123abc" a word).
+inline bool read_stretch(const unsigned char *text, int &i, int end, LineWords &line) {
+  unsigned kinds = 0;
+  bool letters = false;
   int word = -1;
   while (i < end) {
     uint8_t kind = kByteClass[text[i]];
@@ -144,19 +124,55 @@ inline PlainStretch read_stretch(const unsigned char *text, int &i, int end) {
       continue;
     }
     if (unit.kind == kSeparator) break;
-    stretch.kinds |= unit.kind;
+    kinds |= unit.kind;
     if (word >= 0) {
       if (unit.kind == kLetterJoin && i + 1 < end && unit_at(text, i + 1, end).kind == kLetter) {
         ++i;
         continue;
       }
-      stretch.add_word(word, i);
+      line.add(word, i);
+      letters = true;
       word = -1;
     }
     i += unit.length;
   }
-  if (word >= 0) stretch.add_word(word, i);
-  return stretch;
+  if (word >= 0) {
+    line.add(word, i);
+    letters = true;
+  }
+  return (kinds & kOther) != 0 || (letters && (kinds & kDigit) != 0);
+}
+
+// Consecutive set bits of `mask` from bit 0.
+constexpr int leading_ones(uint64_t mask) {
+  return ~mask == 0 ? kPlainChunkBytes : __builtin_ctzll(~mask);
+}
+
+// Adds to `line` the words of the plain stretches of the 64 bytes at text + i (65 readable) that
+// end before the last separator ahead of the first byte that is not plain, the first line feed
+// included at most. Returns the bytes taken, or, when there are none, minus the offset of the
+// first byte that is not plain (-64 when there is none).
+inline int segment_plain_chunk(const unsigned char *text, int i, LineWords &line) {
+  const PlainChunk chunk = classify_plain_chunk(text + i);
+  const uint64_t stops = chunk.unplain | chunk.line_ends << 1;
+  const int first_stop = stops == 0 ? kPlainChunkBytes : __builtin_ctzll(stops);
+  const uint64_t ahead =
+      first_stop == kPlainChunkBytes ? ~uint64_t{0} : (uint64_t{1} << first_stop) - 1;
+  const uint64_t separators = chunk.separators & ahead;
+  if (separators == 0) {
+    return chunk.unplain == 0 ? -kPlainChunkBytes : -__builtin_ctzll(chunk.unplain);
+  }
+  const int taken = kPlainChunkBytes - __builtin_clzll(separators);
+  const uint64_t within = taken == kPlainChunkBytes ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
+  const uint64_t letters = chunk.letters;
+  uint64_t words = (letters | (chunk.joiners & letters << 1 & letters >> 1)) & within;
+  while (words != 0) {
+    int start = __builtin_ctzll(words);
+    int length = leading_ones(words >> start);
+    line.add(i + start, i + start + length);
+    words &= length + start == kPlainChunkBytes ? 0 : ~uint64_t{0} << (start + length);
+  }
+  return taken;
 }
 
 }  // namespace
@@ -171,7 +187,8 @@ struct UnicodeSegmenter::Icu {
   }
 };
 
-UnicodeSegmenter::UnicodeSegmenter() : icu_(std::make_unique<Icu>()) {
+UnicodeSegmenter::UnicodeSegmenter()
+    : line_(std::make_unique<LineWords>()), icu_(std::make_unique<Icu>()) {
   UErrorCode status = U_ZERO_ERROR;
   // The root locale: the words of a text do not depend on the user's language.
   icu_->words = ubrk_open(UBRK_WORD, "", nullptr, 0, &status);
@@ -179,48 +196,66 @@ UnicodeSegmenter::UnicodeSegmenter() : icu_(std::make_unique<Icu>()) {
     fail_at(nullptr, EX_UNAVAILABLE, "ICU cannot open its word break rules: %s",
             u_errorName(status));
   }
+  // ICU loads the engine of a dictionary script when it first meets the script, and the first
+  // text after that is segmented otherwise than later ones (ICU 72 keeps the kana of
+  // "\u30FC\u3072" whole once, then splits them): every engine is loaded before the first text,
+  // so that a text has the same words whatever a process read before it.
+  class Nothing final : public SegmentReceiver {
+    void take_segment(const unsigned char *, int, bool) override {}
+  } nothing;
+  segment_by_icu(kEveryDictionaryScript, sizeof kEveryDictionaryScript - 1, nothing);
 }
 
 UnicodeSegmenter::~UnicodeSegmenter() = default;
 
 int UnicodeSegmenter::segment(const unsigned char *text, int end, bool last,
                               SegmentReceiver &receiver) {
-  // Consecutive stretches for ICU go to it at once: text in other scripts is mostly such.
-  int icu_begin = -1;
-  int icu_end = -1;
-  auto flush_icu = [&] {
-    if (icu_begin >= 0) segment_by_icu(text + icu_begin, icu_end - icu_begin, receiver);
-    icu_begin = -1;
-  };
   int i = 0;
   while (i < end) {
+    int line = i;
+    if (!read_line(text, i, end) && !last) return line;
+    if (line_->needs_icu) {
+      segment_by_icu(text + line, i - line, receiver);
+      continue;
+    }
+    for (int k = 0; k < line_->count; ++k) {
+      receiver.take_segment(text + line_->begin[k], line_->end[k] - line_->begin[k], true);
+    }
+  }
+  return end;
+}
+
+bool UnicodeSegmenter::read_line(const unsigned char *text, int &i, int end) {
+  LineWords &line = *line_;
+  line.count = 0;
+  line.needs_icu = false;
+  int chunks_from = i;  // where a plain chunk may start: not before the last one that was not
+  while (i < end) {
+    if (line.needs_icu) {
+      const void *line_end = memchr(text + i, '\n', static_cast<size_t>(end - i));
+      if (line_end == nullptr) break;
+      i = static_cast<int>(static_cast<const unsigned char *>(line_end) - text) + 1;
+      return true;
+    }
+    if (i >= chunks_from && end - i > kPlainChunkBytes) {
+      int taken = segment_plain_chunk(text, i, line);
+      if (taken > 0) {
+        i += taken;
+        if (text[i - 1] == '\n') return true;
+        continue;
+      }
+      chunks_from = i - taken + 1;
+    }
     Unit unit = unit_at(text, i, end);
     if (unit.kind == kSeparator) {
       i += unit.length;
+      if (text[i - 1] == '\n') return true;
       continue;
     }
-    int begin = i;
-    PlainStretch stretch = read_stretch(text, i, end);
-    if (i == end && !last) {
-      flush_icu();
-      return begin;
-    }
-    if (stretch.needs_icu()) {
-      if (icu_begin < 0) icu_begin = begin;
-      icu_end = i;
-      continue;
-    }
-    flush_icu();
-    if (stretch.overflow) {
-      segment_plain(text, begin, i, receiver);
-      continue;
-    }
-    for (int k = 0; k < stretch.count; ++k) {
-      receiver.take_segment(text + stretch.begin[k], stretch.end[k] - stretch.begin[k], true);
-    }
+    if (read_stretch(text, i, end, line)) line.needs_icu = true;
   }
-  flush_icu();
-  return end;
+  i = end;
+  return false;
 }
 
 void UnicodeSegmenter::segment_by_icu(const unsigned char *text, int length,

@@ -8,9 +8,12 @@
  * the ASCII bytes that are no letter, digit, ' " . , ; or _, and the characters U+0080 to U+00FF
  * that Unicode classes with them (no letter, no format character, neither (c) nor (R)). Each
  * such separator has a word boundary on both sides of it whatever surrounds it, so that a
- * stretch has the same words alone as in its text. A stretch of ASCII and U+00C0 to U+00FF
- * letters with full stops and apostrophes between letters is segmented here (the fast path);
- * any other stretch goes through ICU, runs of such stretches at once. */
+ * stretch has the same words alone as in UAX #29 over its text. A line (up to a line feed) whose
+ * stretches hold only ASCII and U+00C0 to U+00FF letters, with full stops and apostrophes
+ * between letters, is segmented here (the fast path); any other line goes through ICU whole,
+ * since ICU's dictionaries segment a run of kana or Thai in view of the text around it, across
+ * separators (ICU 72 keeps the kana of "\u30FC\u3072\u00AA" whole and splits those of
+ * "\u00F7\u30FC\u3072\u00AA"). A line feed ends a line, for ICU too. */
 #ifndef QUOVENT_MAP_UNICODESEGMENTS_H
 #define QUOVENT_MAP_UNICODESEGMENTS_H
 
@@ -20,6 +23,8 @@
  * separator) is segmented in pieces of this size, where a word across a piece's end may be
  * counted as two. */
 constexpr int kLongestStretch = 1 << 20;
+
+struct LineWords;
 
 class SegmentReceiver {
  public:
@@ -48,8 +53,10 @@ class UnicodeSegmenter {
   int segment(const unsigned char *text, int end, bool last, SegmentReceiver &receiver);
 
  private:
+  bool read_line(const unsigned char *text, int &i, int end);
   void segment_by_icu(const unsigned char *text, int length, SegmentReceiver &receiver);
 
+  std::unique_ptr<LineWords> line_;  // the words of the line being read
   struct Icu;
   std::unique_ptr<Icu> icu_;
 };
