@@ -10,6 +10,7 @@
 #include <clocale>
 
 #include "common/Errors.h"
+#include "map/ChunkClasses.h"
 #include "map/Map.h"
 #include "map/Units.h"
 
@@ -44,6 +45,7 @@ struct UnicodeLowerCase::Icu {
   // only a word longer than all before it allocates.
   std::string lowered;
   std::string normalized;
+  char copy[MAX_WORD_BYTES + kCopyStep];  // where copy_letters leaves the word as it stands
 
   ~Icu() { ucasemap_close(case_map); }
 
@@ -89,12 +91,27 @@ UnicodeLowerCase::UnicodeLowerCase() : icu_(std::make_unique<Icu>()) {
     bool same_length = icu_->lowered.size() == 2 && icu_->lowered[0] == char(kLatin1Lead);
     latin1_lower_[second - kContinuationBase] = same_length ? icu_->lowered[1] : 0;
   }
+  lowers_as_copy_ = true;
+  for (int c = 'A'; c <= 'z'; ++c) {
+    bool letter = (c <= 'Z' || c >= 'a');
+    if (letter && ascii_lower_[c] != (c | 0x20)) lowers_as_copy_ = false;
+  }
+  for (int second = 0x80; second < 0xC0; ++second) {
+    if (second == 0x97 || second == 0xB7) continue;  // signs, never in a word
+    unsigned char lowered = latin1_lower_[second - kContinuationBase];
+    if (lowered != plain_latin1_lower(static_cast<unsigned char>(second))) lowers_as_copy_ = false;
+  }
 }
 
 UnicodeLowerCase::~UnicodeLowerCase() = default;
 
 int UnicodeLowerCase::lower(const unsigned char *word, int length, bool plain, char *out) {
   if (!plain) return lower_by_icu(word, length, out);
+  if (lowers_as_copy_ && length <= MAX_WORD_BYTES) {
+    // ' and . keep their bytes under copy_letters' lowering of ASCII, as letters do theirs.
+    copy_letters(word, length, icu_->copy, out, true);
+    return length;
+  }
   // Every character of a plain word is one or two bytes: a cut keeps whole ones as they come.
   int kept = 0;
   for (int i = 0; i < length;) {

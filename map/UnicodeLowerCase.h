@@ -20,8 +20,9 @@ class UnicodeLowerCase {
   UnicodeLowerCase &operator=(const UnicodeLowerCase &) = delete;
 
   /* Writes what the `length` bytes at word (a word as UnicodeSegmenter hands it, `plain` as it
-   * says) become to out, which has room for MAX_WORD_BYTES, and returns its length (1 to
-   * MAX_WORD_BYTES). */
+   * says) become to out and returns its length (1 to MAX_WORD_BYTES). A plain word is copied in
+   * steps of kCopyStep bytes (ChunkClasses.h): kCopyStep - 1 bytes after it must be readable,
+   * and out must have room for MAX_WORD_BYTES + kCopyStep - 1. */
   int lower(const unsigned char *word, int length, bool plain, char *out);
 
   /* The ICU language of the case mapping: "tr" for tr_TR.UTF-8, "" (root) for C.UTF-8. */
@@ -35,6 +36,8 @@ class UnicodeLowerCase {
   // 0 where the lower case is not one character of the same length (Turkish I).
   unsigned char ascii_lower_[128];
   unsigned char latin1_lower_[64];
+  // The tables lower as copy_letters does (every language but Turkish, Azeri and Lithuanian).
+  bool lowers_as_copy_ = false;
 
   struct Icu;
   std::unique_ptr<Icu> icu_;

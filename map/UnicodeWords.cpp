@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "map/ChunkClasses.h"
 #include "map/Map.h"
 #include "map/ScanLoop.h"
 #include "map/UnicodeLowerCase.h"
@@ -13,7 +14,7 @@ namespace {
 
 // Bytes of lowered words handed over at once.
 constexpr int kBatchBytes = MAP_BLOCK_SIZE;
-static_assert(MAX_WORD_BYTES <= kBatchBytes);
+static_assert(MAX_WORD_BYTES <= kBatchBytes && kCopyStep - 1 <= MAP_WORD_SLACK);
 
 // The segments lowered into batches of words for a receiver.
 class WordBatcher final : public SegmentReceiver {
@@ -41,7 +42,8 @@ class WordBatcher final : public SegmentReceiver {
  private:
   WordReceiver &receiver_;
   UnicodeLowerCase lower_;
-  // The receiver may read MAP_WORD_SLACK bytes past a word: they exist and are set.
+  // The receiver may read MAP_WORD_SLACK bytes past a word, and a plain word's copy may store
+  // kCopyStep - 1 bytes past it: they exist and are set.
   char text_[kBatchBytes + MAP_WORD_SLACK] = {};
   WordSpan spans_[MAP_WORD_BATCH];
   int count_ = 0;
@@ -56,7 +58,8 @@ template <typename ReadMore>
 long long scan_unicode_words(ReadMore read_more, WordReceiver &receiver) {
   auto batcher = std::make_unique<WordBatcher>(receiver);
   UnicodeSegmenter segmenter;
-  auto text = std::make_unique_for_overwrite<unsigned char[]>(kLongestStretch);
+  // A plain word is copied in whole steps, which may read past the text (UnicodeLowerCase.h).
+  auto text = std::make_unique<unsigned char[]>(kLongestStretch + kCopyStep);
   int held = 0;
   for (;;) {
     size_t n = read_more(text.get() + held, static_cast<size_t>(kLongestStretch - held));
