@@ -16,11 +16,11 @@
 constexpr int kPlainChunkBytes = 64;
 
 /* Bit k of each mask stands for byte k of the chunk. A plain byte is in one of the first three
- * masks or is one of " , ; (which end a word and never join one); any other byte (a digit, _, a
+ * masks or is one of " , ; (which end a word and never join one); any other byte (a digit, _, @, a
  * byte outside ASCII that is no part of a U+00C0 to U+00FF letter) is in `unplain`. */
 struct PlainChunk {
   uint64_t letters;     // A-Z, a-z, and both bytes of U+00C0 to U+00FF but U+00D7 and U+00F7
-  uint64_t separators;  // ASCII bytes that are no letter, digit, ' " . , ; or _
+  uint64_t separators;  // ASCII bytes that are no letter, digit, ' " . , ; _ or @
   uint64_t joiners;     // ' and .
   uint64_t line_ends;   // line feeds, among the separators
   uint64_t unplain;
@@ -42,7 +42,7 @@ inline PlainChunk classify_plain_chunk_bytewise(const unsigned char *p) {
     } else if (c == '\'' || c == '.') {
       chunk.joiners |= bit;
     } else if (c == '"' || c == ',' || c == ';') {
-    } else if (c < 0x80 && !(c >= '0' && c <= '9') && c != '_') {
+    } else if (c < 0x80 && !(c >= '0' && c <= '9') && c != '_' && c != '@') {
       chunk.separators |= bit;
       if (c == '\n') chunk.line_ends |= bit;
     } else {
@@ -84,7 +84,7 @@ inline PlainChunk classify_plain_chunk_sse2(const unsigned char *p) {
                     ~equal_mask(next, static_cast<char>(0xB7));
     uint32_t joiners = equal_mask(bytes, '\'') | equal_mask(bytes, '.');
     uint32_t inner = equal_mask(bytes, '"') | equal_mask(bytes, ',') | equal_mask(bytes, ';');
-    uint32_t digits = range_mask(bytes, '0', 9) | equal_mask(bytes, '_');
+    uint32_t digits = range_mask(bytes, '0', 9) | equal_mask(bytes, '_') | equal_mask(bytes, '@');
     const int shift = 16 * part;
     chunk.letters |= uint64_t{ascii_letters} << shift;
     chunk.joiners |= uint64_t{joiners} << shift;

@@ -59,7 +59,8 @@ constexpr std::array<uint8_t, 256> kByteClass = [] {
   for (int c = '0'; c <= '9'; ++c) classes[c] = kDigit;
   classes['\''] = classes['.'] = kLetterJoin;
   classes['"'] = classes[','] = classes[';'] = kInner;
-  classes['_'] = kOther;
+  // ICU's rules take '@' into words ("a@b", "@a"), as mail addresses: ICU decides.
+  classes['_'] = classes['@'] = kOther;
   classes[0xC2] = classes[0xC3] = kTwoByteLead;
   return classes;
 }();

@@ -5,7 +5,7 @@
  * invalid UTF-8 reads as U+FFFD, which separates words.
  *
  * The text is taken a stretch at a time. A stretch is a run of bytes between plain separators:
- * the ASCII bytes that are no letter, digit, ' " . , ; or _, and the characters U+0080 to U+00FF
+ * the ASCII bytes that are no letter, digit, ' " . , ; _ or @, and the characters U+0080 to U+00FF
  * that Unicode classes with them (no letter, no format character, neither (c) nor (R)). Each
  * such separator has a word boundary on both sides of it whatever surrounds it, so that a
  * stretch has the same words alone as in UAX #29 over its text. A line (up to a line feed) whose
