@@ -13,9 +13,9 @@
 #include "count/CombiningCount.h"
 #include "input/EncodedInput.h"
 #include "input/StreamFeed.h"
-#include "map/WordScan.h"
+#include "map/UnicodeWords.h"
 
-void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir,
+void count_shard(const Shard &shard, int nreducers, WordRule words, const std::string &shard_dir,
                  bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
     error_at("count_shard", "Error entering shard directory %s\n", shard_dir.c_str());
@@ -24,12 +24,12 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
   for (const Piece &piece : shard.pieces) {
     if (piece.encoded) {
       EncodedInput input(piece.path, -1, piece.path);
-      while (input.next_text()) map_words(input, counter);
+      while (input.next_text()) map_rule_words(words, input, counter);
       continue;
     }
     if (piece.growing) {
       GrowingFileSource chunk(piece.path);
-      map_words(chunk, counter);
+      map_rule_words(words, chunk, counter);
       continue;
     }
     int fd = open(piece.path.c_str(), O_RDONLY);
@@ -37,7 +37,7 @@ void count_shard(const Shard &shard, int nreducers, const std::string &shard_dir
     if (piece.offset > 0 && lseek(fd, piece.offset, SEEK_SET) < 0) {
       error_at("count_shard", "Error positioning input file %s\n", piece.path.c_str());
     }
-    map_words(fd, piece.length, counter);
+    map_rule_words(words, fd, piece.length, counter);
     close(fd);
   }
   counter.finish(kShardPartialResult, keep_work_files);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "common/Errors.h"
+#include "map/UnicodeWords.h"
 #include "map/WordScan.h"
 
 namespace {
@@ -21,7 +22,7 @@ std::string base_name(const std::string &path) { return path.substr(path.rfind('
 
 }  // namespace
 
-long long find_cut(int fd, long long from, long long size) {
+long long find_cut(int fd, long long from, long long size, WordRule rule) {
   unsigned char block[kCutBlockSize];
   // A safe byte here or later gives a cut at `from` or later.
   long long candidate = (from < 1 ? 1 : from) - 1;
@@ -33,7 +34,7 @@ long long find_cut(int fd, long long from, long long size) {
     if (n < 0) return -1;
     if (block_start + n <= candidate) break;  // the file ended sooner than its size said
     for (long long i = candidate - block_start; i < n; ++i) {
-      if (is_safe_cut_after(block, i)) return block_start + i + 1;
+      if (is_safe_cut_after(rule, block, i)) return block_start + i + 1;
     }
     candidate = block_start + n;
   }
@@ -57,7 +58,7 @@ long long balanced_shard_size(long long total_bytes, long long shard_size, int j
 }
 
 std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard_size,
-                               std::vector<Input> *fed) {
+                               WordRule rule, std::vector<Input> *fed) {
   std::vector<Shard> shards(1);
   auto close_shard = [&shards] {
     if (!shards.back().pieces.empty()) shards.emplace_back();
@@ -94,7 +95,7 @@ std::vector<Shard> plan_shards(const std::vector<Input> &inputs, long long shard
         close_shard();
         continue;
       }
-      long long cut = find_cut(fd, offset + room, size);
+      long long cut = find_cut(fd, offset + room, size, rule);
       if (cut < 0) error_at(nullptr, "Error reading input file %s\n", input.name.c_str());
       shard.pieces.push_back({input.path, offset, cut - offset});
       shard.bytes += cut - offset;

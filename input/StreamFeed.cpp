@@ -81,7 +81,8 @@ ChunkFeed::~ChunkFeed() {
   if (fd_ >= 0) close(fd_);
 }
 
-void ChunkFeed::feed(const std::vector<Input> &inputs, bool as_stored) {
+void ChunkFeed::feed(const std::vector<Input> &inputs, bool as_stored, WordRule rule) {
+  rule_ = rule;
   for (const Input &input : inputs) {
     if (as_stored) {
       DescriptorSource source(input.fd, input.name);
@@ -123,7 +124,7 @@ void ChunkFeed::write_cut(const unsigned char *bytes, size_t size) {
     long long cut = -1;
     // The bytes that decide a candidate must lie in this block: those before it do not count.
     for (long long i = static_cast<long long>(size) - 1; i >= MAP_CUT_CONTEXT_BYTES; --i) {
-      if (is_safe_cut_after(bytes, i)) {
+      if (is_safe_cut_after(rule_, bytes, i)) {
         cut = i + 1;
         break;
       }

@@ -11,6 +11,7 @@
 
 #include "input/Inputs.h"
 #include "input/ShardPlan.h"
+#include "map/UnicodeWords.h"
 #include "map/WordScan.h"
 
 /* A chunk file once complete, and its bytes. */
@@ -33,9 +34,9 @@ class ChunkFeed {
 
   /* Reads the inputs in order into chunks: each text (a stream, a decompressed file, a member of
    * an archive) ends with line ends that end its last word, and a chunk is cut only after a byte
-   * that safely ends a word, so that the chunks hold exactly the words of the texts. With
-   * as_stored nothing is decompressed. Failures stop the process, naming the input. */
-  void feed(const std::vector<Input> &inputs, bool as_stored);
+   * after which a cut is safe under `rule`, so that the chunks hold exactly the words of the
+   * texts. With as_stored nothing is decompressed. Failures stop the process, naming the input. */
+  void feed(const std::vector<Input> &inputs, bool as_stored, WordRule rule);
 
  private:
   void copy(ByteSource &source);
@@ -52,6 +53,7 @@ class ChunkFeed {
   int fd_ = -1;
   Chunk chunk_;
   size_t chunks_ = 0;
+  WordRule rule_ = WordRule::kLatin1;
 };
 
 /* The shard that counts a chunk: complete, or `growing`, counted while it is written. */

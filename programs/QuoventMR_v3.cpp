@@ -30,8 +30,8 @@ namespace {
 constexpr char kProgram[] = "QuoventMR_v3";
 constexpr char kUsage[] =
     "Usage: QuoventMR_v3 [-j <jobs>] [-s <shard_size>] [-r <nreducers>] [-o <output_file>]\n"
-    "                    [-w <work_dir>] [-k] [--as-is] [--slurm] [--sbatch <options>]\n"
-    "                    [--scheduler-timeout <seconds>] [--resume]\n"
+    "                    [-w <work_dir>] [-k] [--words <rule>] [--as-is] [--slurm]\n"
+    "                    [--sbatch <options>] [--scheduler-timeout <seconds>] [--resume]\n"
     "                    <inputs: files, directories, - for standard input>\n"
     "  -j  shards counted at the same time (default: the online processors)\n"
     "  -s  bytes of input per shard, with K, M or G (default 128M)\n"
@@ -40,6 +40,8 @@ constexpr char kUsage[] =
     ")\n"
     "  -w  work directory, one shard_<k>/ per shard (default tmp/v3)\n"
     "  -k  keep the shards' work files\n"
+    "  --words <rule>    what a word is: latin1 (default), runs of ASCII letters and U+00C0 to\n"
+    "                    U+00FF; unicode, Unicode word boundaries (ICU), in every script\n"
     "  --as-is           count compressed files and archives as the bytes they are\n"
     "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n"
@@ -56,7 +58,16 @@ constexpr long long kDefaultShardSize = 128LL << 20;
 constexpr long long kMaxJobs = 4096;
 constexpr long long kMaxSchedulerTimeout = 86400;
 
-enum LongOnly { kSlurm = 256, kSbatch, kRunShard, kMergeShards, kAsIs, kSchedulerTimeout, kResume };
+enum LongOnly {
+  kSlurm = 256,
+  kSbatch,
+  kRunShard,
+  kMergeShards,
+  kAsIs,
+  kSchedulerTimeout,
+  kResume,
+  kWords
+};
 
 struct Options {
   ShardRun run;
@@ -102,6 +113,10 @@ bool read_count_option(int option, Options &options) {
     case kAsIs:
       options.run.as_stored = true;
       return true;
+    case kWords:
+      if (!read_word_rule(optarg, options.run.words))
+        usage_error("--words must be latin1 or unicode");
+      return true;
     default:
       return false;
   }
@@ -145,6 +160,7 @@ Options read_options(int argc, char **argv) {
       {kRunShardOption, required_argument, nullptr, kRunShard},
       {kMergeShardsOption, no_argument, nullptr, kMergeShards},
       {"as-is", no_argument, nullptr, kAsIs},
+      {"words", required_argument, nullptr, kWords},
       {"scheduler-timeout", required_argument, nullptr, kSchedulerTimeout},
       {"resume", no_argument, nullptr, kResume},
       {"help", no_argument, nullptr, 'h'},

@@ -34,7 +34,7 @@ namespace {
       [&report](const Chunk &chunk) {
         report("done " + std::to_string(chunk.bytes) + " " + chunk.path + "\n");
       });
-  feed.feed(inputs, run.as_stored);
+  feed.feed(inputs, run.as_stored, run.words);
   report("end\n");
   exit(0);
 }

@@ -166,7 +166,8 @@ class ShardChildren {
     if (!redirect_shard_log(run_.shard_dir(k), run_.keep_work_files)) {
       error_at("count_shard", "Error opening the shard's output files");
     }
-    count_shard(run_.shards[k], run_.nreducers, run_.shard_dir(k), run_.keep_work_files);
+    count_shard(run_.shards[k], run_.nreducers, run_.words, run_.shard_dir(k),
+                run_.keep_work_files);
     exit(0);
   }
 

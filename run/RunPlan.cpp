@@ -59,7 +59,8 @@ bool write_plan(const std::string &file, const ShardRun &run) {
        << "reducers\t" << run.nreducers << '\n'
        << "shard-size\t" << run.shard_size << '\n'
        << "as-is\t" << (run.as_stored ? 1 : 0) << '\n'
-       << "locale\t" << run.locale << '\n';
+       << "locale\t" << run.locale << '\n'
+       << "words\t" << word_rule_name(run.words) << '\n';
   std::string paths;
   for (const Input &input : run.inputs) {
     plan << "input\t" << kind_letter(input.kind) << '\t' << input.size << '\t' << input.modified_ns
@@ -91,6 +92,8 @@ bool read_plan(const std::string &file, ShardRun &run) {
   run.inputs.clear();
   run.created_dirs.clear();
   run.shards.clear();
+  // A plan from before the word rules were recorded counted under the default rule.
+  run.words = WordRule::kLatin1;
   while (std::getline(in, line)) {
     int at = 0;
     char kind = 0;
@@ -103,6 +106,10 @@ bool read_plan(const std::string &file, ShardRun &run) {
     }
     if (line.starts_with("locale\t")) {
       run.locale = without_prefix(line, "locale\t");
+      continue;
+    }
+    if (line.starts_with("words\t")) {
+      if (!read_word_rule(without_prefix(line, "words\t"), run.words)) return false;
       continue;
     }
     if (line.starts_with("created\t")) {
@@ -186,6 +193,10 @@ std::string plan_difference(const ShardRun &planned, const ShardRun &now, bool &
   if (planned.locale != now.locale) {
     differences.push_back("it counted under the locale " + describe_locale(planned.locale) +
                           ", not " + describe_locale(now.locale));
+  }
+  if (planned.words != now.words) {
+    differences.push_back(std::string("it was planned with --words ") +
+                          word_rule_name(planned.words) + ", not " + word_rule_name(now.words));
   }
   std::string list = input_list_difference(planned.inputs, now.inputs);
   if (!list.empty()) differences.push_back(list);

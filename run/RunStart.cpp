@@ -38,7 +38,7 @@ void feed_before_slurm(ShardRun &run, const std::vector<Input> &streams, long lo
           error_at(nullptr, "Error creating the shard directory %s\n", shard_dir.c_str());
         }
       });
-  feed.feed(streams, run.as_stored);
+  feed.feed(streams, run.as_stored, run.words);
 }
 
 // The inputs the shards of the plan do not hold: large compressed files that a local run reads
@@ -65,7 +65,7 @@ std::vector<Input> inputs_outside_plan(const ShardRun &run) {
 std::vector<Input> plan_run(ShardRun &run, bool slurm) {
   long long shard_size = cut_size(run);
   std::vector<Input> fed;
-  run.shards = plan_shards(run.inputs, shard_size, slurm ? nullptr : &fed);
+  run.shards = plan_shards(run.inputs, shard_size, run.words, slurm ? nullptr : &fed);
   if (slurm) {
     for (const Input &input : run.inputs) {
       if (input.kind == InputKind::kStream) fed.push_back(input);

@@ -15,6 +15,7 @@ struct ShardRun {
   long long shard_size = 0;  // -s as given; the shards were cut from it and -j
   bool as_stored = false;    // --as-is: nothing decompressed
   std::string locale;        // "<LC_COLLATE> <LC_CTYPE>", the locale the shards count under
+  WordRule words = WordRule::kLatin1;  // --words: what a word is
 
   std::vector<Shard> shards;
   // The shards of the plan; those after them are chunks of streams and large compressed files,

@@ -19,7 +19,8 @@ void run_slurm_job(ShardRun &run, long long shard, bool merge) {
     if (static_cast<size_t>(shard) >= run.shards.size()) {
       fail_at(nullptr, EX_USAGE, "--run-shard names a shard that the plan does not hold");
     }
-    count_shard(run.shards[shard], run.nreducers, run.shard_dir(shard), run.keep_work_files);
+    count_shard(run.shards[shard], run.nreducers, run.words, run.shard_dir(shard),
+                run.keep_work_files);
     return;
   }
   // The results come from other machines, and some from an earlier attempt of the run.

@@ -9,11 +9,14 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/IcuWords.h"
 #include "support/TestSupport.h"
 
 using namespace quovent_test;
@@ -115,7 +118,8 @@ TEST(QuoventMRv3, CommandLinesThatCannotBeUsedTouchNothing) {
                                              {"-j", "0", "a.txt"},
                                              {"-r", "17", "a.txt"},
                                              {"--sbatch"},
-                                             {"--nonsense", "a.txt"}}) {
+                                             {"--nonsense", "a.txt"},
+                                             {"--words", "latin", "a.txt"}}) {
     RunResult result = v3(dir, args);
     EXPECT_EQ(result.exit_status, kUsageStatus) << args.size();
     EXPECT_NE(result.err.find("Usage: QuoventMR_v3"), std::string::npos);
@@ -260,6 +264,73 @@ TEST(QuoventMRv3, StreamsAreReadOnceAndCutAsTheyCome) {
   }
 }
 
+// Lines in many scripts for the Unicode word rule: words of dictionary scripts, capitals that
+// lower by the language, combining marks in form C and in form D, and invalid UTF-8.
+std::string multiscript_text() {
+  const std::vector<std::string> lines = {
+      "Съешь же ещё этих мягких французских булок, да выпей чаю.",
+      "Η γρήγορη καφέ αλεπού ΠΗΔΆΕΙ πάνω από τον τεμπέλη σκύλο; ΟΔΟΣ.",
+      "Źródło ŻÓŁW gęślą jaźń, zażółć.",
+      "İstanbul'da IŞIK ılık; DİYARBAKIR Isparta.",
+      "中华人民共和国成立了。我们的国家很大。",
+      "日本語のテキストとカタカナ、ひらがな。",
+      "ภาษาไทยเป็นภาษาที่ไม่มีช่องว่างระหว่างคำ",
+      "اللغة العربية جميلة جدا",
+      "Café cafe\u0301 CAFÉ CAFE\u0301 noe\u0308l Noël",
+      "bad\xFFutf\xC3 8 \xE2\x82 words 123abc abc123 don't e.g.",
+  };
+  std::string text;
+  for (int round = 0; round < 4; ++round) {
+    for (const std::string &line : lines) text += line + "\n";
+  }
+  return text;
+}
+
+// Word and total of each line of a result file.
+std::map<std::string, long long> result_counts(const std::string &result) {
+  std::map<std::string, long long> counts;
+  std::istringstream lines(result);
+  for (std::string line; std::getline(lines, line);) {
+    size_t blank = line.rfind(' ');
+    counts[line.substr(0, blank)] += std::stoll(line.substr(blank + 1));
+  }
+  return counts;
+}
+
+// Under --words unicode the totals are those of ICU's words over the whole text, and the bytes
+// are the same in one shard or many (-s 1: a cut at every place that allows one), from a file,
+// standard input or a gzip file.
+TEST(QuoventMRv3, UnicodeWordsAreIcusWhereverTheTextIsCutAndHoweverItComes) {
+  const std::string text = multiscript_text();
+  for (const char *locale : {"C.UTF-8", "tr_TR.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    if (std::string(locale) != "C.UTF-8" && !generated_locale_available(locale)) {
+      ADD_FAILURE() << locale << " was not generated";
+      continue;
+    }
+    std::map<std::string, long long> expected;
+    for (const std::string &word : icu_words(text, locale[0] == 't' ? "tr" : "")) ++expected[word];
+    std::vector<std::string> env = {std::string("LC_ALL=") + locale,
+                                    "LOCPATH=" + generated_locale_dir()};
+    ScratchDir dir;
+    write_file(dir / "a.txt", text);
+    for (const char *reducers : {"1", "4"}) {
+      const std::string rule = std::string("QuoventMR_v3 --words unicode -r ") + reducers;
+      RunResult whole = shell(dir, rule + " -o Result/one.txt a.txt", env);
+      ASSERT_EQ(whole.exit_status, 0) << whole.err;
+      EXPECT_EQ(result_counts(read_file(dir / "Result/one.txt")), expected);
+      for (const std::string &variant :
+           {rule + " -s 1 a.txt", rule + " -s 1K a.txt", rule + " -s 1K - < a.txt",
+            "gzip -c a.txt > a.gz && " + rule + " -s 1K a.gz"}) {
+        SCOPED_TRACE(variant);
+        RunResult result = shell(dir, variant, env);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "Result/one.txt"));
+      }
+    }
+  }
+}
+
 // The driver holds a pipe for each shard it counts: more shards at once than the limit of open
 // files it was started with still count, the limit raised as far as the hard limit allows.
 TEST(QuoventMRv3, MoreShardsAtOnceThanOpenFilesAllowedStillCount) {
@@ -396,6 +467,8 @@ TEST(QuoventMRv3, AKilledRunIsResumedFromTheShardsItCounted) {
         Refusal{"-r 2 big.txt", kUsageStatus, "it was planned with -r 3, not 2"},
         Refusal{"-r 3 -s 1M --as-is big.txt", kUsageStatus,
                 "it was planned with -s 65536 bytes, not 1048576; --as-is was not given then"},
+        Refusal{"-r 3 --words unicode big.txt", kUsageStatus,
+                "it was planned with --words latin1, not unicode"},
         Refusal{"-r 3 big.txt extra.txt", kUsageStatus,
                 "the input extra.txt was not among its inputs"},
         Refusal{"-r 3 - < extra.txt", kUsageStatus, "the stream standard input cannot be read"}}) {

@@ -18,6 +18,7 @@ TEST(FindCut, AByteThatEndsWordsAndThatNoUnitReachesIsACut) {
     std::string text;
     long long from;
     long long cut;
+    WordRule rule = WordRule::kLatin1;
   };
   const std::string long_run(65541, 'a');  // the lead byte and its line end in two blocks
   const Case cases[] = {
@@ -35,13 +36,17 @@ TEST(FindCut, AByteThatEndsWordsAndThatNoUnitReachesIsACut) {
       {"ab\xE2  c d", 1, 7},       // a three-byte lead byte takes the two blanks after it
       {"\xC3\xA9\xC3\xA9", 1, 4},  // letters and bytes of longer units are never cuts
       {long_run + "\xC3\nb\n", 10, 65545},
+      // Under the Unicode rule only a line feed: spaces and signs may join what surrounds them.
+      {"no line end", 1, 11, WordRule::kUnicode},
+      {"one,two. x\r\ny", 1, 12, WordRule::kUnicode},
+      {"\xE4\xB8\xAD\xE6\x96\x87\n\xE4\xB8\xAD", 1, 7, WordRule::kUnicode},
   };
   for (const Case &c : cases) {
     ScratchDir dir;
     write_file(dir / "in.txt", c.text);
     int fd = open((dir / "in.txt").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(find_cut(fd, c.from, static_cast<long long>(c.text.size())), c.cut)
+    EXPECT_EQ(find_cut(fd, c.from, static_cast<long long>(c.text.size()), c.rule), c.cut)
         << hex(c.text.substr(0, 16)) << " from " << c.from;
     close(fd);
   }
