@@ -44,7 +44,7 @@ constexpr char kUsage[] =
     "  -w  work directory, one shard_<k>/ per shard (default tmp/v3)\n"
     "  -k  keep the shards' work files\n"
     "  --as-is           count compressed files and archives as the bytes they are\n"
-    "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
+    "  --slurm           count the shards as Slurm array jobs, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n"
     "  --scheduler-timeout <s>  stop when squeue has not answered for so long (default 60)\n"
     "  --resume          go on with the run in the work directory that did not finish: the\n"
