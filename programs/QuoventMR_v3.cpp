@@ -1,6 +1,6 @@
 // QuoventMR_v3: the word count past one run's capacities. The inputs are cut into shards,
 // each counted by combining its words on the map side in a work directory of its own, on every
-// core of this machine or as the tasks of a Slurm array job, and the shards' results are
+// core of this machine or as the tasks of Slurm array jobs, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
 #include <sysexits.h>
