@@ -25,13 +25,13 @@ std::string shard_dir(const std::string &work_dir, size_t k) {
   return work_dir + kShardDirPrefix + std::to_string(k);
 }
 
-std::string slurm_task_shard_dir(const std::string &work_dir) {
-  return work_dir + kShardDirPrefix + "%a";
-}
-
 std::string feed_dir(const std::string &work_dir) { return in_dir(work_dir, "feed"); }
 
 std::string shards_script(const std::string &work_dir) { return in_dir(work_dir, "shards.sh"); }
+std::string slurm_tasks_file(const std::string &work_dir) { return in_dir(work_dir, "tasks.txt"); }
+std::string slurm_tasks_errors(const std::string &work_dir) {
+  return in_dir(work_dir, "tasks.errors.txt");
+}
 std::string merge_script(const std::string &work_dir) { return in_dir(work_dir, "merge.sh"); }
 std::string merge_log(const std::string &work_dir) { return in_dir(work_dir, "merge.log"); }
 std::string merge_errors(const std::string &work_dir) {
@@ -40,8 +40,9 @@ std::string merge_errors(const std::string &work_dir) {
 std::string merged_mark(const std::string &work_dir) { return in_dir(work_dir, "merged"); }
 
 std::vector<std::string> slurm_run_files(const std::string &work_dir) {
-  return {shards_script(work_dir), merge_script(work_dir), merge_log(work_dir),
-          merge_errors(work_dir), merged_mark(work_dir)};
+  return {shards_script(work_dir), slurm_tasks_file(work_dir), slurm_tasks_errors(work_dir),
+          merge_script(work_dir),  merge_log(work_dir),        merge_errors(work_dir),
+          merged_mark(work_dir)};
 }
 
 std::string shard_result(const std::string &shard_dir) { return in_dir(shard_dir, kResult); }

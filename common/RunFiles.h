@@ -23,23 +23,23 @@ std::string lock_file(const std::string &work_dir);
 /* "<work_dir>/shard_<k>": shard k's own directory. */
 std::string shard_dir(const std::string &work_dir, size_t k);
 
-/* The same for whichever shard a Slurm array task counts: sbatch puts the task's index in place
- * of "%a". */
-std::string slurm_task_shard_dir(const std::string &work_dir);
-
 /* The directory in which streams and large compressed files are cut into chunk files as they
  * are read. */
 std::string feed_dir(const std::string &work_dir);
 
-/* The Slurm jobs' files: the array job's script, the merge job's script, what the merge job
- * writes on its two streams, and the mark it leaves once the result is in place. */
+/* The Slurm jobs' files: the array jobs' script, the list of the shards their tasks count, what
+ * the tasks say beside their shards' own messages (every task appends to it), the merge job's
+ * script, what the merge job writes on its two streams, and the mark it leaves once the result
+ * is in place. */
 std::string shards_script(const std::string &work_dir);
+std::string slurm_tasks_file(const std::string &work_dir);
+std::string slurm_tasks_errors(const std::string &work_dir);
 std::string merge_script(const std::string &work_dir);
 std::string merge_log(const std::string &work_dir);
 std::string merge_errors(const std::string &work_dir);
 std::string merged_mark(const std::string &work_dir);
 
-/* All five, for their removal. */
+/* All seven, for their removal. */
 std::vector<std::string> slurm_run_files(const std::string &work_dir);
 
 /* In a shard's directory. */

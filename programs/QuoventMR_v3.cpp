@@ -1,8 +1,9 @@
 // QuoventMR_v3: the word count past one run's capacities. The inputs are cut into shards,
 // each counted by combining its words on the map side in a work directory of its own, on every
-// core of this machine or as the tasks of a Slurm array job, and the shards' results are
+// core of this machine or as the tasks of Slurm array jobs, and the shards' results are
 // merged into the result that one run over all the inputs writes.
 #include <getopt.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <climits>
@@ -22,7 +23,9 @@
 #include "run/RunPlan.h"
 #include "run/RunStart.h"
 #include "run/ShardRun.h"
+#include "run/SlurmCommands.h"
 #include "run/SlurmRun.h"
+#include "run/SlurmTasks.h"
 #include "shuffle/Suffle.h"
 
 namespace {
@@ -43,7 +46,7 @@ constexpr char kUsage[] =
     "  --words <rule>    what a word is: latin1 (default), runs of ASCII letters and U+00C0 to\n"
     "                    U+00FF; unicode, Unicode word boundaries (ICU), in every script\n"
     "  --as-is           count compressed files and archives as the bytes they are\n"
-    "  --slurm           count the shards as a Slurm array job, merge in a dependent job\n"
+    "  --slurm           count the shards as Slurm array jobs, merge in a dependent job\n"
     "  --sbatch <opts>   options passed to sbatch for both jobs (partition, time, account)\n"
     "  --scheduler-timeout <s>  stop when squeue has not answered for so long (default 60)\n"
     "  --resume          go on with the run in the work directory that did not finish: the\n"
@@ -61,7 +64,7 @@ constexpr long long kMaxSchedulerTimeout = 86400;
 enum LongOnly {
   kSlurm = 256,
   kSbatch,
-  kRunShard,
+  kRunTask,
   kMergeShards,
   kAsIs,
   kSchedulerTimeout,
@@ -73,7 +76,7 @@ struct Options {
   ShardRun run;
   long long shard_size = kDefaultShardSize;
   bool slurm = false;
-  long long run_shard = -1;   // a task of a Slurm run: the shard to count
+  long long run_task = -1;    // a task of a Slurm run: its number
   bool merge_shards = false;  // the merge job of a Slurm run
   bool resume = false;
   std::vector<std::string> inputs;
@@ -140,9 +143,9 @@ bool read_slurm_option(int option, Options &options) {
       }
       options.run.scheduler_timeout = static_cast<int>(number);
       return true;
-    case kRunShard:
-      if (!read_whole_number(optarg, 0, LLONG_MAX, options.run_shard)) {
-        usage_error("--run-shard takes a shard number");
+    case kRunTask:
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.run_task)) {
+        usage_error("--run-task takes a task number");
       }
       return true;
     case kMergeShards:
@@ -157,7 +160,7 @@ Options read_options(int argc, char **argv) {
   static const option kLongOptions[] = {
       {"slurm", no_argument, nullptr, kSlurm},
       {"sbatch", required_argument, nullptr, kSbatch},
-      {kRunShardOption, required_argument, nullptr, kRunShard},
+      {kRunTaskOption, required_argument, nullptr, kRunTask},
       {kMergeShardsOption, no_argument, nullptr, kMergeShards},
       {"as-is", no_argument, nullptr, kAsIs},
       {"words", required_argument, nullptr, kWords},
@@ -219,6 +222,15 @@ void refuse_output_over_input(const std::string &given, const std::string &outpu
   }
 }
 
+// The site's limits on what a run submits to Slurm. A site where no run fits is told before
+// anything is written or submitted, with EX_UNAVAILABLE: the cluster cannot serve the run.
+SlurmLimits slurm_limits_or_refusal() {
+  SlurmLimits limits = read_slurm_limits();
+  std::string refusal = refusal_within(limits);
+  if (!refusal.empty()) fail_at(nullptr, EX_UNAVAILABLE, "%s", refusal.c_str());
+  return limits;
+}
+
 // Counts the shards on this machine's cores, then merges their results.
 RunOutcome count_and_merge_locally(ShardRun &run, const std::vector<Input> &fed,
                                    Progress &progress) {
@@ -257,9 +269,8 @@ int main(int argc, char **argv) {
   ShardRun &run = options.run;
   setlocale(LC_ALL, "");
 
-  if (options.run_shard >= 0 || options.merge_shards) {
-    run_slurm_job(run, options.run_shard, options.merge_shards);
-    return 0;
+  if (options.run_task >= 0 || options.merge_shards) {
+    return run_slurm_job(run, options.run_task, options.merge_shards);
   }
 
   if (options.inputs.empty()) usage_error("no input file");
@@ -276,11 +287,18 @@ int main(int argc, char **argv) {
   run.output_file = output_file;
   run.shard_size = options.shard_size;
   run.locale = current_locale();
+  SlurmLimits limits;
+  if (options.slurm) limits = slurm_limits_or_refusal();
   std::vector<Input> fed =
       options.resume ? resume_run(run, options.slurm) : plan_run(run, options.slurm);
 
   size_t counted_before = 0;
   for (const Shard &shard : run.shards) counted_before += shard.counted ? 1 : 0;
+  TaskLayout layout;
+  if (options.slurm) {
+    layout = lay_out_tasks(run.shards.size() - counted_before, limits,
+                           run.jobs_given ? static_cast<size_t>(run.jobs) : 0);
+  }
   Progress progress(run.shards.size(), run.bytes(), isatty(STDERR_FILENO) == 1);
   progress.start(
       std::string(options.resume ? "Resuming the count of " : "Counting ") +
@@ -288,12 +306,11 @@ int main(int argc, char **argv) {
       std::to_string(run.shards.size()) + " shards" +
       (options.resume ? ", " + std::to_string(counted_before) + " counted before" : "") +
       (fed.empty() ? "" : " and those of " + std::to_string(fed.size()) + " read as they come") +
-      (options.slurm && !run.jobs_given
-           ? ", as Slurm places them"
-           : ", " + std::to_string(run.jobs) + " at a time" + (options.slurm ? " on Slurm" : "")) +
+      (options.slurm ? ", " + describe_layout(layout, run.shards.size() - counted_before)
+                     : ", " + std::to_string(run.jobs) + " at a time") +
       ", with " + std::to_string(run.nreducers) + " reducers.");
-  RunOutcome outcome =
-      options.slurm ? run_on_slurm(run, progress) : count_and_merge_locally(run, fed, progress);
+  RunOutcome outcome = options.slurm ? run_on_slurm(run, layout, progress)
+                                     : count_and_merge_locally(run, fed, progress);
   if (outcome.end != RunOutcome::End::kCounted) return end_failed_run(run, outcome, progress);
   remove_work_files(run);
   char rate[64];

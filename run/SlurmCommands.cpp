@@ -136,6 +136,16 @@ JobsState jobs_state(const std::string &ids, double seconds, std::string &said) 
                                                                : JobsState::kFinished;
 }
 
+SlurmLimits read_slurm_limits() {
+  std::string printed;
+  std::string message;
+  int status = 0;
+  if (!run_command({"scontrol", "show", "config"}, printed, status, message) || status != 0) {
+    return SlurmLimits{};
+  }
+  return parse_slurm_limits(printed);
+}
+
 std::string cancel_jobs(const std::vector<std::string> &ids) {
   std::vector<std::string> argv = {"scancel"};
   argv.insert(argv.end(), ids.begin(), ids.end());

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "run/SlurmTasks.h"
+
 /* Runs argv to its end. Returns true with what it printed on standard output, its exit status
  * (as exit_code_of gives it) and its message; false with errno set when it cannot be started
  * or waited for. A command that cannot be executed ends with status 127, as in a shell. */
@@ -21,6 +23,11 @@ enum class JobsState { kActive, kFinished, kUnknown };
  * stopped). `said` receives what squeue said on standard error, when it said anything, or that
  * it could not be started; it is left as it was otherwise. */
 JobsState jobs_state(const std::string &ids, double seconds, std::string &said);
+
+/* The site's limits, as `scontrol show config` prints them; Slurm's defaults for those it does
+ * not print, or all of them when scontrol cannot be started or fails: sbatch then says what is
+ * wrong. */
+SlurmLimits read_slurm_limits();
 
 /* Cancels the jobs. Returns empty when scancel did, otherwise why not, in its own words when it
  * said any. */

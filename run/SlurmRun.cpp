@@ -36,18 +36,35 @@ bool write_job_script(const std::string &file, const std::string &command) {
   return !script.fail() && chmod(file.c_str(), kScriptMode) == 0;
 }
 
-// The array job's and the merge job's scripts, which run this program's own file again, on
-// whichever node Slurm picks. Returns kCounted, or what kept them from being written.
-RunOutcome write_job_scripts(const ShardRun &run) {
+// The shards not yet counted, in the plan's order.
+std::vector<size_t> shards_to_count(const ShardRun &run) {
+  std::vector<size_t> todo;
+  for (size_t k = 0; k < run.shards.size(); ++k) {
+    if (!run.shards[k].counted) todo.push_back(k);
+  }
+  return todo;
+}
+
+// The array jobs' and the merge job's scripts, which run this program's own file again, on
+// whichever node Slurm picks, and the list of the shards the tasks count. An array's script
+// takes the number of its first task as its argument: each array's indices run from 0, within
+// MaxArraySize. Returns kCounted, or what kept them from being written.
+RunOutcome write_job_files(const ShardRun &run, const TaskLayout &layout) {
   char path[kProgramPathSize];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   if (length < 0) return failed_call("Error finding its own program file %s\n", "/proc/self/exe");
   std::string program = shell_quoted(std::string(path, static_cast<size_t>(length)));
   std::string work_dir = shell_quoted(run.work_dir);
   std::string keep = run.keep_work_files ? " -k" : "";
+  std::string tasks_file = slurm_tasks_file(run.work_dir);
+  std::ofstream tasks(tasks_file, std::ios::trunc);
+  tasks << tasks_text(layout.tasks, shards_to_count(run));
+  tasks.close();
+  if (tasks.fail()) return failed_call("Error writting the tasks' list %s\n", tasks_file.c_str());
   std::string shards_job = shards_script(run.work_dir);
-  if (!write_job_script(shards_job, program + " --" + kRunShardOption +
-                                        " \"$SLURM_ARRAY_TASK_ID\" -w " + work_dir + keep)) {
+  if (!write_job_script(shards_job, program + " --" + kRunTaskOption +
+                                        " \"$(($1 + SLURM_ARRAY_TASK_ID))\" -w " + work_dir +
+                                        keep)) {
     return failed_call("Error writting job script %s\n", shards_job.c_str());
   }
   std::string merge_job = merge_script(run.work_dir);
@@ -79,65 +96,60 @@ std::string submit(const std::vector<std::string> &argv, RunOutcome &outcome) {
   return id;
 }
 
-// The array indices of the shards not yet counted, as sbatch takes them: "0-3,5,7-9".
-std::string array_indices(const ShardRun &run) {
-  std::string indices;
-  for (size_t k = 0; k < run.shards.size();) {
-    if (run.shards[k].counted) {
-      ++k;
-      continue;
-    }
-    size_t last = k;
-    while (last + 1 < run.shards.size() && !run.shards[last + 1].counted) ++last;
-    if (!indices.empty()) indices += ',';
-    indices += std::to_string(k);
-    if (last > k) indices.append(1, '-').append(std::to_string(last));
-    k = last + 1;
-  }
-  return indices;
-}
-
 std::vector<std::string> sbatch_command(const ShardRun &run, const std::string &name) {
   std::vector<std::string> argv = {"sbatch", "--parsable", "--job-name=" + name};
   argv.insert(argv.end(), run.sbatch_options.begin(), run.sbatch_options.end());
   return argv;
 }
 
-// Submits the array job of the shards not yet counted (a resumed run whose shards were all
-// counted has only its merge left) and the merge job after it, their ids into `ids`. Returns
-// kCounted once both are queued; otherwise what sbatch said, the array then cancelled.
-RunOutcome submit_jobs(const ShardRun &run, std::vector<std::string> &ids) {
+// Submits the array jobs of the layout, one after the other, their ids into `ids`. Returns
+// kCounted once all are queued, otherwise what sbatch said.
+RunOutcome submit_arrays(const ShardRun &run, const TaskLayout &layout,
+                         std::vector<std::string> &ids) {
   RunOutcome outcome;
-  std::string indices = array_indices(run);
-  std::string array_id;
-  if (!indices.empty()) {
+  size_t first_task = 0;
+  for (size_t tasks : layout.arrays) {
     std::vector<std::string> array = sbatch_command(run, "quovent-shards");
-    // Without -j Slurm places the tasks; a task whose node is lost is queued again, also where
-    // the site's default is not to.
-    std::string array_option = "--array=" + indices;
-    if (run.jobs_given) array_option.append(1, '%').append(std::to_string(run.jobs));
-    array.push_back(array_option);
+    array.push_back("--array=0-" + std::to_string(tasks - 1));
+    // A task whose node is lost is queued again, also where the site's default is not to.
     array.push_back("--requeue");
-    array.push_back("--output=" + (run.keep_work_files
-                                       ? shard_log(slurm_task_shard_dir(run.work_dir))
-                                       : std::string("/dev/null")));
-    array.push_back("--error=" + shard_errors(slurm_task_shard_dir(run.work_dir)));
+    // Each shard's messages go to its own directory; what is left is the task's own, and every
+    // task appends to one file.
+    array.push_back("--output=/dev/null");
+    array.push_back("--error=" + slurm_tasks_errors(run.work_dir));
+    array.push_back("--open-mode=append");
     array.push_back(shards_script(run.work_dir));
-    array_id = submit(array, outcome);
-    if (array_id.empty()) return outcome;
-    ids.push_back(array_id);
+    array.push_back(std::to_string(first_task));
+    std::string id = submit(array, outcome);
+    if (id.empty()) return outcome;
+    ids.push_back(id);
+    first_task += tasks;
   }
-  std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
-  if (!array_id.empty()) {
-    merge.push_back("--dependency=afterok:" + array_id);
-    merge.push_back("--kill-on-invalid-dep=yes");
+  return outcome;
+}
+
+// Submits the array jobs of the shards not yet counted (a resumed run whose shards were all
+// counted has only its merge left) and the merge job after them, their ids into `ids`. Returns
+// kCounted once all are queued; otherwise what sbatch said, the arrays then cancelled.
+RunOutcome submit_jobs(const ShardRun &run, const TaskLayout &layout,
+                       std::vector<std::string> &ids) {
+  RunOutcome outcome = submit_arrays(run, layout, ids);
+  std::string merge_id;
+  if (outcome.end == RunOutcome::End::kCounted) {
+    std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
+    if (!ids.empty()) {
+      std::string after = "--dependency=afterok";
+      for (const std::string &id : ids) after.append(1, ':').append(id);
+      merge.push_back(after);
+      merge.push_back("--kill-on-invalid-dep=yes");
+    }
+    // The merge, too, is queued again when its node is lost.
+    merge.push_back("--requeue");
+    merge.push_back("--output=" + merge_log(run.work_dir));
+    merge.push_back("--error=" + merge_errors(run.work_dir));
+    merge.push_back(merge_script(run.work_dir));
+    merge_id = submit(merge, outcome);
   }
-  // The merge, too, is queued again when its node is lost.
-  merge.push_back("--requeue");
-  merge.push_back("--output=" + merge_log(run.work_dir));
-  merge.push_back("--error=" + merge_errors(run.work_dir));
-  merge.push_back(merge_script(run.work_dir));
-  std::string merge_id = submit(merge, outcome);
   if (merge_id.empty()) {
     if (!ids.empty()) {
       std::string not_cancelled = cancel_jobs(ids);
@@ -149,11 +161,14 @@ RunOutcome submit_jobs(const ShardRun &run, std::vector<std::string> &ids) {
   return outcome;
 }
 
-size_t shards_counted(const ShardRun &run, long long &bytes) {
+// The shards counted so far and their bytes, from the results that have appeared. A result
+// stays once sealed: `seen` keeps those found, so that each poll looks only for the others.
+size_t shards_counted(const ShardRun &run, std::vector<bool> &seen, long long &bytes) {
   size_t counted = 0;
   bytes = 0;
   for (size_t k = 0; k < run.shards.size(); ++k) {
-    if (access(run.shard_result(k).c_str(), F_OK) == 0) {
+    if (!seen[k]) seen[k] = access(run.shard_result(k).c_str(), F_OK) == 0;
+    if (seen[k]) {
       ++counted;
       bytes += run.shards[k].bytes;
     }
@@ -195,9 +210,10 @@ RunOutcome watch_queue(const ShardRun &run, const std::vector<std::string> &ids,
   RunOutcome outcome;
   std::string said;
   timespec last_answer = monotonic_now();
+  std::vector<bool> seen(run.shards.size(), false);
   for (;;) {
     long long bytes = 0;
-    size_t counted = shards_counted(run, bytes);
+    size_t counted = shards_counted(run, seen, bytes);
     progress.update(counted, bytes);
     // A call gets only the time left of the bound: squeue retries a controller that refuses it
     // for seconds, which would otherwise carry the driver past the bound.
@@ -224,10 +240,14 @@ RunOutcome watch_queue(const ShardRun &run, const std::vector<std::string> &ids,
   return outcome;
 }
 
-// What a job left in its errors file, as one line, or `otherwise` when it left nothing.
+// What a job left in its errors file (its beginning, which says what failed first), as one line,
+// or `otherwise` when it left nothing.
 std::string left_message(const std::string &errors_file, const std::string &otherwise) {
   std::ifstream in(errors_file);
-  std::string text = plain_message(std::string((std::istreambuf_iterator<char>(in)), {}));
+  std::string text(kMaxMessageBytes, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  text = plain_message(text);
   return text.empty() ? otherwise : text;
 }
 
@@ -248,6 +268,9 @@ RunOutcome failures(const ShardRun &run) {
     outcome.messages.push_back("The merge job failed: " +
                                left_message(merge_errors(run.work_dir), "no message"));
   } else {
+    // A task that could not begin (its plan unreadable, say) leaves its shards without a word.
+    std::string tasks_said = left_message(slurm_tasks_errors(run.work_dir), "");
+    if (!tasks_said.empty()) outcome.messages.push_back("The tasks said: " + tasks_said);
     outcome.messages.push_back(std::to_string(failed) + " of " + std::to_string(run.shards.size()) +
                                " shards failed; no result written");
   }
@@ -256,11 +279,11 @@ RunOutcome failures(const ShardRun &run) {
 
 }  // namespace
 
-RunOutcome run_on_slurm(const ShardRun &run, Progress &progress) {
-  RunOutcome outcome = write_job_scripts(run);
+RunOutcome run_on_slurm(const ShardRun &run, const TaskLayout &layout, Progress &progress) {
+  RunOutcome outcome = write_job_files(run, layout);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
   std::vector<std::string> ids;
-  outcome = submit_jobs(run, ids);
+  outcome = submit_jobs(run, layout, ids);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
   outcome = watch_queue(run, ids, progress);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;

@@ -3,7 +3,8 @@
 # slurmd of this machine with one CPU, where the site does not queue a job again after its
 # node failed unless the job asks: the shards spread over every node and the result is
 # QuoventMR's, byte for byte; a node lost while it counts a shard costs the run time, not its
-# result; a run stopped half-way keeps its counted shards and --resume finishes it with the
+# result; with the site's MaxArraySize at 50, a run of some 250 shards submits no array index
+# past 49, and stopped half-way it keeps its counted shards and --resume finishes it with the
 # same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
 # the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
 # without the Slurm and munge daemons and commands.
@@ -30,7 +31,9 @@ stop_driver() {
 }
 # A driver still running when the test ends is stopped first: it cancels its own jobs.
 trap 'stop_driver; "$cluster" stop "$work/cluster"; rm -rf "$work"' EXIT
-SLURM_TEST_NODES=3 "$cluster" start "$work/cluster"
+# Arrays of at most 50 tasks, indexed 0 to 49.
+max_array_size=50
+SLURM_TEST_NODES=3 SLURM_TEST_MAX_ARRAY_SIZE=$max_array_size "$cluster" start "$work/cluster"
 export SLURM_CONF=$work/cluster/slurm.conf
 export LC_ALL=C.UTF-8
 # en_US.UTF-8 collates at about half C.UTF-8's speed: a shard's task then stays on its node
@@ -74,6 +77,8 @@ inputs=$work/inputs
 mkdir "$inputs"
 for seed in 1 3 5 7 9 11; do make_words "$inputs/words_$seed.txt" 4000000 "$seed"; done
 shard_size=4M # seven shards: more tasks than nodes
+# Some 250 shards: five arrays at the site's MaxArraySize, each task a Slurm job of its own.
+many_shard_size=96K
 
 # <name> <program> [args...]: runs in the directory <name>, made with tmp/ and Result/ on the
 # first run there, so that a resumed run finds its work directory (tmp/v3) again. Started in
@@ -112,16 +117,18 @@ same_as_reference() { # <name>
     fail "$1: the result differs from QuoventMR's"
 }
 
-# <name>: the count run there again with --resume, timed, and its result checked.
+# <name> <program> [args...]: the count run there again with --resume, timed, and its result
+# checked.
 resume() {
-  local start
+  local start name=$1
+  shift
   start=$(now)
-  if run_in "$1" "${count[@]}" --resume; then
-    echo "timing: resume alone after $1 $(seconds_since "$start") s"
-    same_as_reference "$1"
+  if run_in "$name" "$@" --resume; then
+    echo "timing: resume alone after $name $(seconds_since "$start") s"
+    same_as_reference "$name"
   else
-    fail "$1: QuoventMR_v3 --slurm --resume failed:"
-    cat "$work/runs/$1/output"
+    fail "$name: QuoventMR_v3 --slurm --resume failed:"
+    cat "$work/runs/$name/output"
   fi
 }
 
@@ -167,7 +174,7 @@ else
   # Slurm did not give the task back; the run must still be one --resume away from its result.
   echo "lost_node: QuoventMR_v3 --slurm returned $driver_status, resuming:"
   cat "$work/runs/lost_node/output"
-  resume lost_node
+  resume lost_node "${count[@]}"
 fi
 [[ $killed != *"job steps (none)"* ]] || fail "lost_node: no task ran on n2 when it was killed"
 [ "$(node_failures)" -gt "$failures_before" ] || fail "lost_node: no task was lost with n2"
@@ -177,29 +184,43 @@ start=$(now)
 "$cluster" start-node "$work/cluster" n2
 echo "n2 back in service $(seconds_since "$start") s after its slurmd was started again"
 
-# A run stopped half-way: its tasks are cancelled, a result being written among them, maybe;
-# the shards counted stay, and the resumed run counts the others alone.
+# A run of many shards stopped half-way: its tasks are cancelled, a result being written among
+# them, maybe; the shards counted stay, and the resumed run counts the others alone, in arrays
+# of its own within MaxArraySize as well.
+many=("$bin/QuoventMR_v3" --slurm -s "$many_shard_size" -r 2 -o Result/qv.txt "$inputs"/*)
+newest_job() { squeue -h -t all -o %F | sort -n | tail -n 1; }
+# <first job id>: the array tasks of the jobs after it, "<job> <index or range of indices>".
+tasks_since() { squeue -h -t all -n quovent-shards -o '%F %K' | awk -v last="$1" '$1 > last'; }
 shards_done() { find "$work/runs/stopped/tmp/v3" -path '*/shard_*/result.txt' 2>/dev/null | wc -l; }
-start_driver stopped "${count[@]}"
+before_stopped=$(newest_job)
+start=$(now)
+start_driver stopped "${many[@]}"
 # shellcheck disable=SC2317 # called through wait_while_driver_runs
-two_shards_done() { [ "$(shards_done)" -ge 2 ]; }
-wait_while_driver_runs two_shards_done
+some_shards_done() { [ "$(shards_done)" -ge 60 ]; }
+wait_while_driver_runs some_shards_done
 driver_status=0
 stop_driver
+echo "timing: many shards, stopped after $(seconds_since "$start") s"
 kept=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/stopped/output" | grep ' shards are counted and kept in ' || true)
 echo "stopped: QuoventMR_v3 returned $driver_status once $(shards_done) shards were counted and wrote: $kept"
 [ "$driver_status" = 143 ] || fail "stopped: QuoventMR_v3 returned $driver_status after SIGTERM, not 143"
+arrays=$(tasks_since "$before_stopped" | awk '{ print $1 }' | sort -u | wc -l)
+[ "$arrays" -gt 1 ] || fail "stopped: its shards went out in $arrays array jobs, not several"
 if [[ $kept =~ ([0-9]+)\ of\ ([0-9]+)\ shards ]]; then
   left=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
-  resume stopped
-  array=$(newest_array)
-  [ "$(squeue -h -t all -j "$array" -o %K | wc -l)" = "$left" ] ||
-    fail "stopped: the resumed run's array job $array has $(squeue -h -t all -j "$array" -o %K |
-      wc -l) tasks, for $left shards left"
+  [ "${BASH_REMATCH[2]}" -gt $((max_array_size * 4)) ] ||
+    fail "stopped: ${BASH_REMATCH[2]} shards, too few to need several arrays"
+  before_resumed=$(newest_job)
+  resume stopped "${many[@]}"
+  tasks=$(tasks_since "$before_resumed" | wc -l)
+  [ "$tasks" = "$left" ] || fail "stopped: the resumed run's arrays have $tasks tasks, for $left shards left"
 else
   fail "stopped: no message that counted shards were kept:"
   cat "$work/runs/stopped/output"
 fi
+# Every index of both runs, single or the ends of a range of pending ones, below MaxArraySize.
+highest=$(tasks_since "$before_stopped" | awk -F '[^0-9]+' '{ for (i = 2; i <= NF; i++) if ($i > m) m = $i } END { print m + 0 }')
+[ "$highest" -lt "$max_array_size" ] || fail "stopped: an array index reached $highest"
 
 # A controller that stops answering while the run's jobs wait: held, they cannot end before
 # it, so that only --scheduler-timeout ends the run.

@@ -579,4 +579,21 @@ TEST(QuoventMRv3, ASchedulerThatStopsAnsweringIsReportedWithinTheBound) {
   }
 }
 
+TEST(QuoventMRv3, ASiteWhereNoRunFitsIsToldBeforeAnythingIsWrittenOrSubmitted) {
+  ScratchDir dir;
+  write_file(dir / "a.txt", "uno dos\n");
+  fs::create_directory(dir / "slurm");
+  write_file(dir / "slurm/sbatch", "#!/bin/sh\ntouch submitted\necho 41\n");
+  for (const char *config : {"MaxArraySize = 0", "MaxJobCount = 3"}) {
+    SCOPED_TRACE(config);
+    write_file(dir / "slurm/scontrol", std::string("#!/bin/sh\necho '") + config + "'\n");
+    RunResult result =
+        shell(dir, "chmod +x slurm/*; PATH=$PWD/slurm:$PATH QuoventMR_v3 --slurm -s 2 a.txt");
+    EXPECT_EQ(result.exit_status, 69);
+    EXPECT_NE(result.err.find("count without --slurm"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(dir / "submitted"));
+    EXPECT_FALSE(fs::exists(dir / "tmp/v3"));
+  }
+}
+
 }  // namespace

@@ -20,7 +20,9 @@
 #        cluster.sh selftest           starts one, runs an array job and a job that depends on
 #                                      it, both ways they can end, and stops it
 # SLURM_TEST_NODES=<n> at start gives n nodes, n1 to nn, of one CPU each, so that an array
-# job runs one task a node; the default is one node of two CPUs.
+# job runs one task a node; the default is one node of two CPUs. SLURM_TEST_MAX_ARRAY_SIZE=<n>
+# and SLURM_TEST_MAX_JOB_COUNT=<n> at start set the site's limits on an array's indices and on
+# the jobs the controller holds (Slurm's defaults otherwise: 1001 and 10000).
 # A started cluster lives no longer than the process that started it: a watchdog stops it
 # should that process die without stopping it (killed at a test's timeout, say).
 set -euo pipefail
@@ -284,6 +286,8 @@ start_cluster() { # <state dir> <owner pid>
     "$here/slurm.conf.template" |
     awk -v nodes="$(node_lines "${ports[@]:1}")" '$0 == "@NODES@" { print nodes; next } { print }' \
       >"$dir/slurm.conf"
+  [ -z "${SLURM_TEST_MAX_ARRAY_SIZE-}" ] || echo "MaxArraySize=$SLURM_TEST_MAX_ARRAY_SIZE" >>"$dir/slurm.conf"
+  [ -z "${SLURM_TEST_MAX_JOB_COUNT-}" ] || echo "MaxJobCount=$SLURM_TEST_MAX_JOB_COUNT" >>"$dir/slurm.conf"
   # slurmd reads cgroup.conf from the directory of slurm.conf.
   cp "$here/cgroup.conf" "$dir/cgroup.conf"
   export SLURM_CONF=$dir/slurm.conf
