@@ -127,6 +127,27 @@ every=(lines.txt utf8.txt tail.txt empty.txt collate.txt large.txt)
 compare one_reducer 1 "${every[@]}"
 compare four_reducers 4 -w "${every[@]}"
 
+# The word rule reaches the tasks through the plan: under --words unicode the Slurm count of
+# many shards gives the bytes of a local count in one shard, Cyrillic and Chinese words included.
+name=unicode_words
+for copy in 1 2 3 4 5 6 7 8; do
+  printf 'Привет мир, ПРИВЕТ %d. 我们的世界很大。 \316\261\316\262\316\263 don'"'"'t stop\n' "$copy"
+  cat "$inputs/utf8.txt" "$inputs/lines.txt"
+done >"$inputs/unicode.txt"
+run_in "$name.reference" "$bin/QuoventMR_v3" --words unicode -j 1 -r 2 -o Result/qv.txt unicode.txt ||
+  fail "$name: the local count failed"
+before=$(newest_job)
+if run_in "$name" "$bin/QuoventMR_v3" --slurm --words unicode -j 2 -s 1K -r 2 -o Result/qv.txt \
+  unicode.txt; then
+  cmp "$work/runs/$name.reference/Result/qv.txt" "$work/runs/$name/Result/qv.txt" ||
+    fail "$name: the Slurm count differs from the local one"
+  grep -q '^привет 16$' "$work/runs/$name/Result/qv.txt" || fail "$name: привет is not counted 16 times"
+  check_jobs_since "$name" "$before"
+else
+  fail "$name: QuoventMR_v3 --slurm --words unicode failed:"
+  cat "$work/runs/$name/output"
+fi
+
 # The locale reaches the shards and the merge through the environment Slurm hands them.
 if [ -f "$locales/en_US.UTF-8/LC_CTYPE" ]; then
   run_env=(LOCPATH="$locales" LC_ALL=en_US.UTF-8)
