@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -31,6 +34,18 @@ struct Failure {
   int wait_status = 0;
   std::string message;
 };
+
+// Descriptors this process holds beside one pipe a worker: its standard streams, the output's
+// temporary, a pipe to the driver, and for a moment both ends of a new pipe.
+constexpr rlim_t kDescriptorsBesideWorkers = 16;
+
+// The most workers whose pipes the limit of open files leaves room for.
+int jobs_within_descriptors() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return INT_MAX;
+  if (limit.rlim_cur <= kDescriptorsBesideWorkers) return 1;
+  return static_cast<int>(std::min<rlim_t>(INT_MAX, limit.rlim_cur - kDescriptorsBesideWorkers));
+}
 
 // What the ended child wrote: a message of one line fits the pipe, and the child has ended, so
 // nothing blocks. Closes the pipe.
@@ -85,6 +100,7 @@ void run_merge_tasks(const char *output_file, int count, int jobs,
     }
     return;
   }
+  jobs = std::min(jobs, jobs_within_descriptors());
   std::map<pid_t, RunningTask> running;
   Failure failure;
   int next = 0;
