@@ -108,8 +108,9 @@ void run_merge_tasks(const char *output_file, int count, int jobs,
   for (;;) {
     while (failure.k < 0 && next < count && static_cast<int>(running.size()) < jobs) {
       int ends[2];
-      if (pipe2(ends, O_CLOEXEC) != 0) stop_merge(kStartFailed, output_file);
-      fcntl(ends[0], F_SETFL, O_NONBLOCK);
+      // Both ends non-blocking: a worker that writes more than the pipe holds loses the rest
+      // rather than waiting for a reader that reads only once it has ended.
+      if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) stop_merge(kStartFailed, output_file);
       pid_t pid = fork();
       if (pid < 0) stop_merge(kStartFailed, output_file);
       if (pid == 0) run_in_worker(next, ends, running, parent, task);
