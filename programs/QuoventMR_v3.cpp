@@ -237,7 +237,7 @@ RunOutcome count_and_merge_locally(ShardRun &run, const std::vector<Input> &fed,
   RunOutcome outcome = count_shards_locally(run, fed, cut_size(run), progress);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
   progress.update(run.shards.size(), run.bytes());
-  return merge_locally(run);
+  return merge_locally(run, progress);
 }
 
 // A run that did not count: what failed, on a line of its own each, then what is kept of it.
@@ -315,9 +315,9 @@ int main(int argc, char **argv) {
   remove_work_files(run);
   char rate[64];
   double seconds = progress.elapsed_seconds();
-  snprintf(rate, sizeof rate, " in %.3f secs (%.1f MB/s).", seconds,
+  snprintf(rate, sizeof rate, " in %.3f secs (%.1f MB/s)", seconds,
            seconds > 0 ? static_cast<double>(run.bytes()) / (1 << 20) / seconds : 0.0);
   progress.finish("Counted " + megabytes(run.bytes()) + " in " + std::to_string(run.shards.size()) +
-                  " shards into " + run.output_file + rate);
+                  " shards into " + run.output_file + rate + progress.merge_summary() + ".");
   return 0;
 }

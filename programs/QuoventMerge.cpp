@@ -2,6 +2,7 @@
 // one run over the whole text writes.
 #include <getopt.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
@@ -17,10 +18,15 @@ namespace {
 
 constexpr char kProgram[] = "QuoventMerge";
 constexpr char kUsage[] =
-    "Usage: QuoventMerge -r <nreducers> [-o <output_file>] <result_files>...\n"
+    "Usage: QuoventMerge -r <nreducers> [-j <jobs>] [-o <output_file>] <result_files>...\n"
     "Merges result files written with the same reducer count under the same locale into the\n"
-    "result one run over all their inputs writes (default output " DEFAULT_RESULT_FILE ").\n";
+    "result one run over all their inputs writes (default output " DEFAULT_RESULT_FILE
+    "),\n"
+    "in parts merged by up to <jobs> processes at once (default: the cores online).\n";
 constexpr char kDefaultResultFile[] = DEFAULT_RESULT_FILE;
+
+// As many merge processes as QuoventMR_v3 counts shards at once.
+constexpr long long kMaxJobs = 4096;
 
 // The merge is renamed onto its output: a slip that names one of the files merged as the output
 // would replace it. Refused before anything is read when the output exists and has the device
@@ -46,9 +52,18 @@ int main(int argc, char **argv) {
                                         {nullptr, 0, nullptr, 0}};
   long long nreducers = 0;
   const char *output_file = kDefaultResultFile;
+  // The bytes are those of one process whatever the count: by default every core takes a part,
+  // as QuoventMR_v3 counts on every core.
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  long long jobs = online > 0 ? online : 1;
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, ":r:o:h", kLongOptions, nullptr)) != -1;) {
+  for (int option; (option = getopt_long(argc, argv, ":r:j:o:h", kLongOptions, nullptr)) != -1;) {
     switch (option) {
+      case 'j':
+        if (!read_whole_number(optarg, 1, kMaxJobs, jobs)) {
+          refuse_command_line(kProgram, "the job count (-j) must be 1 to 4096", kUsage);
+        }
+        break;
       case 'r':
         if (!read_whole_number(optarg, 1, MAX_REDUCERS, nreducers)) {
           refuse_command_line(kProgram, "the reducer count (-r) must be 1 to 16", kUsage);
@@ -75,8 +90,8 @@ int main(int argc, char **argv) {
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
-  long long words =
-      merge_result_files(nfiles, argv + optind, static_cast<int>(nreducers), output_file);
+  long long words = merge_results(nfiles, argv + optind, static_cast<int>(nreducers), output_file,
+                                  1, static_cast<int>(jobs), nullptr);
   snprintf(Msg, sizeof Msg,
            "[QuoventMerge]\tMerged %d result files into %s: %lld diferent words in %.3f secs.\n",
            nfiles, output_file, words, seconds_since(start));

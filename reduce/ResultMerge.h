@@ -36,8 +36,44 @@ long long merge_result_files(int nfiles, const char *const *files, int nreducers
 long long merge_own_result_files(int nfiles, const char *const *files, int nreducers,
                                  const char *output_file);
 
-/* Removes the temporary files that a merge into output_file by the process `pid` left beside it
- * when a signal ended that process before it could remove them itself. */
+/* What a merge tells of its progress, in the process that called it: parts_done(done, parts) as
+ * the merge begins a round of `parts` parts (done 0) and as each part ends, when not NULL. */
+struct MergeProgress {
+  void (*parts_done)(int done, int parts, void *context);
+  void *context;
+};
+
+/* merge_result_files (check_order not 0) or merge_own_result_files (0), the merge cut into parts
+ * of about one size merged in up to `jobs` processes at once, their outputs joined into the
+ * output: the same bytes, line count, messages and statuses as in one process (when several
+ * inputs are malformed, the first fault in the order of the result is named). Little input
+ * (below 256 KiB a part) or jobs 1 is merged in this process. The parts are written beside
+ * output_file as "<output_file>.part<k>.<pid>" and removed at the end. progress may be NULL. */
+long long merge_results(int nfiles, const char *const *files, int nreducers,
+                        const char *output_file, int check_order, int jobs,
+                        const struct MergeProgress *progress);
+
+/* The two steps of a merge whose parts run in processes started elsewhere (one per part, on this
+ * machine or others), the inputs read by all alike under the same locale:
+ *
+ * merge_result_part writes part `part` (0 to nparts - 1) of the merge of the nfiles files into
+ * part_file (created, not flushed: the join flushes the output) and returns its line count. Every
+ * process computes the same cut from the files, so that nothing but nparts needs to be handed
+ * on. Failures stop the process as merge_result_files does, part_file removed.
+ *
+ * join_result_parts writes the nparts part files, in order, into output_file, published as
+ * merge_result_files publishes it, and returns its line count. Where the words at a joint of two
+ * parts are one word for the reducer (words that collate equal on both sides of a cut, which only
+ * words of 254 or 255 bytes can make), it merges the files again in this process instead. The part
+ * files are left to the caller. */
+long long merge_result_part(int nfiles, const char *const *files, int nreducers, int check_order,
+                            int part, int nparts, const char *part_file);
+long long join_result_parts(int nfiles, const char *const *files, int nreducers, int check_order,
+                            int nparts, const char *const *part_files, const char *output_file);
+
+/* Removes the temporary files that a merge into output_file by the process `pid` (its parts'
+ * processes included) left beside it when a signal ended that process before it could remove them
+ * itself. */
 void remove_merge_leftovers(const char *output_file, long pid);
 
 #ifdef __cplusplus

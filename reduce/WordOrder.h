@@ -40,6 +40,9 @@ class WordOrder {
 
   bool by_bytes() const { return by_bytes_; }
 
+  /* The number of sections, the reducer count. */
+  unsigned sections() const { return nreducers_; }
+
   /* The section of a word whose partition hash (common/PartitionHash.h) is word_hash: the reducer
    * the shuffle sends it to. */
   unsigned section_of(uint32_t word_hash) const { return word_hash % nreducers_; }

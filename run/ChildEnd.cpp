@@ -96,7 +96,8 @@ void drop_message(MessagePipe &pipe) {
 
 bool ChildEnd::succeeded() const { return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0; }
 
-bool run_in_child(const std::function<void()> &work, ChildEnd &end) {
+bool run_in_child(const std::function<void()> &work, ChildEnd &end,
+                  const std::function<void()> &meanwhile) {
   MessagePipe pipe;
   if (!open_message_pipe(pipe)) return false;
   pid_t pid = fork();
@@ -116,6 +117,7 @@ bool run_in_child(const std::function<void()> &work, ChildEnd &end) {
   }
   close_message_writer(pipe);
   end.pid = pid;
+  if (meanwhile) meanwhile();
   int status = wait_for_child(pid);
   if (status < 0) {
     int wait_errno = errno;

@@ -72,7 +72,9 @@ struct ChildEnd {
 /* Runs `work` in a child process, its standard error a message pipe, and waits for it; a child
  * whose work returns exits with status 0, one stopped through Error with its errno. For work
  * whose failures stop the process (Error, Fail) while the driver must go on to report them.
+ * `meanwhile`, when given, runs in the driver once the child is started, before it is waited for.
  * False with errno set when the child cannot be started or waited for. */
-bool run_in_child(const std::function<void()> &work, ChildEnd &end);
+bool run_in_child(const std::function<void()> &work, ChildEnd &end,
+                  const std::function<void()> &meanwhile = {});
 
 #endif

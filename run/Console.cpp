@@ -74,6 +74,30 @@ void Progress::update(size_t shards_done, long long bytes_done) {
   line_shown_ = true;
 }
 
+void Progress::merge_update(int done, int parts) {
+  double now = elapsed_seconds();
+  if (merge_started_ < 0) merge_started_ = now;
+  merge_parts_ = parts;
+  if (done == parts) merge_ended_ = now;
+  if (!on_terminal_) return;
+  if (last_shown_ >= 0 && now - last_shown_ < kRefreshSeconds && done > 0 && done < parts) return;
+  last_shown_ = now;
+  char text[256];
+  snprintf(text, sizeof text, "%s%smerging the shards' results: %d of %d parts, %s", kClearLine,
+           tag().c_str(), done, parts, duration(now - merge_started_).c_str());
+  write_text(text);
+  line_shown_ = true;
+}
+
+std::string Progress::merge_summary() const {
+  if (merge_started_ < 0) return "";
+  double ended = merge_ended_ >= 0 ? merge_ended_ : elapsed_seconds();
+  char text[96];
+  snprintf(text, sizeof text, ", of which the merge %.3f secs in %d part%s", ended - merge_started_,
+           merge_parts_, merge_parts_ == 1 ? "" : "s");
+  return text;
+}
+
 void Progress::add_shard(long long bytes) {
   ++shards_;
   bytes_ += bytes;

@@ -23,6 +23,14 @@ class Progress {
   /* Bytes that a shard added while the run goes on turned out to hold. */
   void add_shard_bytes(long long bytes);
 
+  /* The merge of the shards' results: `done` of `parts` parts merged (done 0 as a round begins).
+   * The first call starts the merge's clock. */
+  void merge_update(int done, int parts);
+
+  /* ", of which the merge 2.812 secs in 4 parts": what the closing line tells of the merge; empty
+   * when merge_update was never called. */
+  std::string merge_summary() const;
+
   /* Ends the progress line and prints the closing line. */
   void finish(const std::string &what);
 
@@ -38,6 +46,9 @@ class Progress {
   timespec started_;
   double last_shown_ = -1;
   bool line_shown_ = false;
+  double merge_started_ = -1;  // elapsed seconds when the merge began; -1 before
+  double merge_ended_ = -1;    // when its last part ended
+  int merge_parts_ = 0;
 };
 
 /* Writes "[<program>] <text>\n" (the tag of set_program_tag) in bold red to standard error in

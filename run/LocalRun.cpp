@@ -1,5 +1,6 @@
 #include "run/LocalRun.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -254,6 +255,49 @@ void count_all(ShardRun &run, Feeder &feeder, ShardChildren &children, int signa
   if (!children.failed()) progress.update(done, bytes_done);
 }
 
+// What the merge's child tells the driver as its parts end: one record a write, smaller than a
+// pipe's atomic write.
+struct MergeCount {
+  int done;
+  int parts;
+};
+
+// In the merge's child: the record into the descriptor `context` points to. A driver gone is no
+// reason to stop the merge.
+void tell_parts_done(int done, int parts, void *context) {
+  MergeCount count{done, parts};
+  (void)!write(*static_cast<int *>(context), &count, sizeof count);
+}
+
+// run_in_child for work that tells of its progress through a descriptor it is given: `heard` is
+// called with each record as it comes, until the child and the processes it started are gone.
+bool run_in_child_telling(const std::function<void(int)> &work,
+                          const std::function<void(const MergeCount &)> &heard, ChildEnd &end) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  bool ran = run_in_child(
+      [&work, &ends] {
+        close(ends[0]);
+        work(ends[1]);
+      },
+      end,
+      [&ends, &heard] {
+        close(ends[1]);
+        ends[1] = -1;
+        MergeCount count;
+        ssize_t n;
+        while ((n = read(ends[0], &count, sizeof count)) == sizeof count ||
+               (n < 0 && errno == EINTR)) {
+          if (n > 0) heard(count);
+        }
+      });
+  int failed_errno = errno;
+  close(ends[0]);
+  if (ends[1] >= 0) close(ends[1]);
+  errno = failed_errno;
+  return ran;
+}
+
 }  // namespace
 
 int jobs_within_descriptor_limit(int jobs) {
@@ -300,7 +344,7 @@ RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, lo
   return outcome;
 }
 
-RunOutcome merge_locally(const ShardRun &run) {
+RunOutcome merge_locally(const ShardRun &run, Progress &progress) {
   // One shard's result is already the whole result: it moves into place, its new name made to
   // survive a crash before main removes the work directory; unless the output lies on another
   // file system, where the merge copies it.
@@ -318,11 +362,13 @@ RunOutcome merge_locally(const ShardRun &run) {
   sigset_t old_mask;
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
   ChildEnd end;
-  bool ran = run_in_child(
-      [&run, &old_mask] {
+  bool ran = run_in_child_telling(
+      [&run, &old_mask](int told) {
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-        merge_shard_results(run, false);
+        MergeProgress tell{tell_parts_done, &told};
+        merge_shard_results(run, false, run.jobs, &tell);
       },
+      [&progress](const MergeCount &count) { progress.merge_update(count.done, count.parts); },
       end);
   int run_errno = errno;
   timespec no_wait{0, 0};

@@ -26,7 +26,8 @@ RunOutcome count_shards_locally(ShardRun &run, const std::vector<Input> &fed, lo
                                 Progress &progress);
 
 /* Merges the counted shards' results into run.output_file (merge_shard_results) in a child
- * process. Returns kCounted, or the merge's failure: its own message and status. */
-RunOutcome merge_locally(const ShardRun &run);
+ * process, cut into parts merged by up to run.jobs processes, and shows its parts on the progress
+ * line as they end. Returns kCounted, or the merge's failure: its own message and status. */
+RunOutcome merge_locally(const ShardRun &run, Progress &progress);
 
 #endif

@@ -164,13 +164,14 @@ void remove_work_files(const ShardRun &run) {
   remove_created_dirs(run);
 }
 
-void merge_shard_results(const ShardRun &run, bool counted_elsewhere) {
+void merge_shard_results(const ShardRun &run, bool counted_elsewhere, int jobs,
+                         const MergeProgress *progress) {
   std::vector<std::string> results;
   for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
   std::vector<const char *> names;
   for (const std::string &result : results) names.push_back(result.c_str());
-  auto merge = counted_elsewhere ? merge_result_files : merge_own_result_files;
-  merge(static_cast<int>(names.size()), names.data(), run.nreducers, run.output_file.c_str());
+  merge_results(static_cast<int>(names.size()), names.data(), run.nreducers,
+                run.output_file.c_str(), counted_elsewhere ? 1 : 0, jobs, progress);
 }
 
 size_t keep_counted_shards(const ShardRun &run) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "input/ShardPlan.h"
+#include "reduce/ResultMerge.h"
 
 struct ShardRun {
   // What decides the result beside the shards: a resumed run must have it all alike.
@@ -84,10 +85,12 @@ void remove_work_files(const ShardRun &run);
  * shards whose result is kept. */
 size_t keep_counted_shards(const ShardRun &run);
 
-/* Merges the shards' results into run.output_file. Results counted on another machine
- * (counted_elsewhere), whose locale might differ, have their order checked; this program's own are
- * merged as they are. Failures stop the process through Error or Fail, naming the file: it runs in
- * a process of its own, the merge job's or a child of the driver (merge_locally). */
-void merge_shard_results(const ShardRun &run, bool counted_elsewhere);
+/* Merges the shards' results into run.output_file, in parts merged by up to `jobs` processes at
+ * once (merge_results), telling `progress` (may be null) of them. Results counted on another
+ * machine (counted_elsewhere), whose locale might differ, have their order checked; this program's
+ * own are merged as they are. Failures stop the process through Error or Fail, naming the file: it
+ * runs in a process of its own, the merge job's or a child of the driver (merge_locally). */
+void merge_shard_results(const ShardRun &run, bool counted_elsewhere, int jobs = 1,
+                         const MergeProgress *progress = nullptr);
 
 #endif

@@ -174,6 +174,8 @@ TEST(QuoventMerge, CommandLinesThatCannotBeUsed) {
                                              {"-r", "2x", "a.txt"},
                                              {"-r", "1"},
                                              {"-x", "-r", "1", "a.txt"},
+                                             {"-r", "1", "-j", "0", "a.txt"},
+                                             {"-r", "1", "-j", "4097", "a.txt"},
                                              {"-r"}}) {
     RunResult result = merge(dir, args);
     EXPECT_EQ(result.exit_status, kUsageStatus) << args.size();

@@ -466,42 +466,61 @@ TEST(ShardFailure, AFailingShardStopsTheRunWithItsOwnMessageAndWritesNoResult) {
 namespace {
 
 // Ctrl-C while the shards' results are merged: the merge, stopped where it writes the result's
-// temporary, leaves nothing beside the result, the run ends with 128 + SIGINT and keeps every
-// shard it counted, and the same command with --resume gives the bytes of a run never stopped.
+// temporary (or, cut into parts, where the first part or the join writes), leaves nothing beside
+// the result, the run ends with 128 + SIGINT and keeps every shard it counted, and the same
+// command with --resume gives the bytes of a run never stopped.
 TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResume) {
-  ScratchDir dir;
-  std::string text;
+  struct Case {
+    const char *options;
+    std::string text;
+    const char *merge_shown;  // in the closing line of the resumed run
+  };
+  std::string small;
   for (int i = 0; i < 4; ++i) {
-    for (const std::string &t : multilingual_texts()) text += t;
+    for (const std::string &t : multilingual_texts()) small += t;
   }
-  write_file(dir / "in.txt", text);
-  write_file(dir / "counter", std::string(8, '\0'));
-  ASSERT_EQ(
-      run_program(program_path("QuoventMR"), {"-r", "2", "-o", "one.txt", "in.txt"}, dir.path())
-          .exit_status,
-      0);
-  const std::string command = program_path("QuoventMR_v3").string() + " -j 2 -s 300 -r 2 in.txt";
-  // The second call on the result's temporary is its first write: the merge waits there, the
-  // temporary made, until the signal that the whole job gets, as from a terminal.
-  RunResult stopped = run_program(
-      "/bin/bash",
-      {"-c", "set -m; " + command +
-                 " & run=$!; until [ -s fault.log ]; do kill -0 $run 2>/dev/null || exit 99;"
-                 " sleep 0.01; done; kill -INT -- -$run; wait $run"},
-      dir.path(),
-      {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
-       "QUOVENT_FAULT_AT=2", "QUOVENT_FAULT_STALL=1", "QUOVENT_FAULT_PATHS=Result/qv.txt.",
-       "QUOVENT_FAULT_LOG=" + (dir / "fault.log").string()});
-  ASSERT_NE(stopped.exit_status, 99) << "the run ended before its merge was stopped";
-  EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << stopped.err;
-  EXPECT_NE(stopped.err.find("Stopped by signal Interrupt; no result written"), std::string::npos)
-      << stopped.err;
-  EXPECT_NE(stopped.err.find("the same command with --resume"), std::string::npos) << stopped.err;
-  EXPECT_TRUE(fs::is_empty(dir / "Result"));
+  // Shards' results of more than 1 MB: the merge is cut into parts merged two at a time.
+  std::string large;
+  for (int i = 0; i < 90000; ++i) {
+    large += "pal";
+    for (int n = i * 7919 % 100000; n > 0; n /= 26) large += static_cast<char>('a' + n % 26);
+    large += ' ';
+  }
+  const Case cases[] = {{"-j 2 -s 300", small, " in 1 part."}, {"-j 2 -s 200K", large, " parts."}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.options);
+    ScratchDir dir;
+    write_file(dir / "in.txt", c.text);
+    write_file(dir / "counter", std::string(8, '\0'));
+    ASSERT_EQ(
+        run_program(program_path("QuoventMR"), {"-r", "2", "-o", "one.txt", "in.txt"}, dir.path())
+            .exit_status,
+        0);
+    const std::string command =
+        program_path("QuoventMR_v3").string() + " " + c.options + " -r 2 in.txt";
+    // The second call on the result's temporaries is the first write: the merge waits there, the
+    // temporary made, until the signal that the whole job gets, as from a terminal.
+    RunResult stopped = run_program(
+        "/bin/bash",
+        {"-c", "set -m; " + command +
+                   " & run=$!; until [ -s fault.log ]; do kill -0 $run 2>/dev/null || exit 99;"
+                   " sleep 0.01; done; kill -INT -- -$run; wait $run"},
+        dir.path(),
+        {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
+         "QUOVENT_FAULT_AT=2", "QUOVENT_FAULT_STALL=1", "QUOVENT_FAULT_PATHS=Result/qv.txt.",
+         "QUOVENT_FAULT_LOG=" + (dir / "fault.log").string()});
+    ASSERT_NE(stopped.exit_status, 99) << "the run ended before its merge was stopped";
+    EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << stopped.err;
+    EXPECT_NE(stopped.err.find("Stopped by signal Interrupt; no result written"), std::string::npos)
+        << stopped.err;
+    EXPECT_NE(stopped.err.find("the same command with --resume"), std::string::npos) << stopped.err;
+    EXPECT_TRUE(fs::is_empty(dir / "Result"));
 
-  RunResult resumed = run_program("/bin/bash", {"-c", command + " --resume"}, dir.path());
-  ASSERT_EQ(resumed.exit_status, 0) << resumed.err;
-  EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "one.txt"));
+    RunResult resumed = run_program("/bin/bash", {"-c", command + " --resume"}, dir.path());
+    ASSERT_EQ(resumed.exit_status, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find(c.merge_shown), std::string::npos) << resumed.err;
+    EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "one.txt"));
+  }
 }
 
 }  // namespace
