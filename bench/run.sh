@@ -9,7 +9,8 @@
 # classic pipe), which take most of a round.
 #
 # Corpora: "prose" draws its words from a vocabulary of 60,000 (about 60,000 distinct words at
-# 40 MB), "wide" from 300,000 (about 275,000). The yardstick is the hand-tuned one-core
+# 40 MB), "wide" from 300,000 (about 275,000), "vocab" from 2,000,000 (about 1.9 million at
+# 512 MB), where sorting and merging the distinct words is most of the work. The yardstick is the hand-tuned one-core
 # in-memory counter of ../shared/bench/wc_fast.cpp, built here and timed in every round; every
 # row gives its time as a ratio to the yardstick's (skipped with a note where ../shared is
 # absent) and to QuoventMR -r 1's.
@@ -54,6 +55,11 @@ done
 have_v2a=0; [ -x "$bin/QuoventMR_v2a" ] && have_v2a=1
 have_v2b=0; [ -x "$bin/QuoventMR_v2b" ] && have_v2b=1
 have_v3=0; [ -x "$bin/QuoventMR_v3" ] && have_v3=1
+# The Unicode word rule, in builds that have it.
+have_unicode=0
+if [ $have_v3 = 1 ]; then
+  case $("$bin/QuoventMR_v3" --help 2>&1 || true) in *--words*) have_unicode=1 ;; esac
+fi
 [ $have_v2a = 1 ] || echo "note: $bin/QuoventMR_v2a not built: its rows and checks are skipped"
 [ $have_v2b = 1 ] || echo "note: $bin/QuoventMR_v2b not built: its rows and checks are skipped"
 [ $have_v3 = 1 ] || echo "note: $bin/QuoventMR_v3 not built: its rows and checks are skipped"
@@ -91,6 +97,7 @@ vocabulary() {  # vocabulary KIND
   case $1 in
     prose) echo 60000 ;;
     wide) echo 300000 ;;
+    vocab) echo 2000000 ;;
     *) echo "unknown corpus: $1" >&2; exit 2 ;;
   esac
 }
@@ -201,6 +208,10 @@ for locale in ${locales//,/ }; do
           run_timed "$label" "$runs/v3" "$bin/QuoventMR_v3" $sharding -r 1 "$whole"
           check_same "v3 $sharding -r 1 against QuoventMR -r 1" "$runs/v3/Result/qv.txt" "$runs/mr1/Result/qv.txt"
         done
+        # Other words than QuoventMR's: timed only, against the row "-j 2".
+        if [ $have_unicode = 1 ]; then
+          run_timed "QuoventMR_v3_-j_2_--words_unicode" "$runs/v3" "$bin/QuoventMR_v3" -j 2 -r 1 --words unicode "$whole"
+        fi
         if [ $have_compressors = 1 ]; then
           # Counting a compressed file, against decompressing it alone.
           for compressed in gz zst; do
