@@ -102,12 +102,13 @@ int merge_part_job(const ShardRun &run, const SlurmJobRole &role) {
 }
 
 // The merge job, once every shard's result is checked: the results merged in this process, or
-// the parts that the merge's array wrote joined in order and then removed.
-void merge_or_join(const ShardRun &run, long long merge_parts) {
+// the parts that the merge's array wrote joined in order. Returns the part files joined, for the
+// caller to remove.
+std::vector<std::string> merge_or_join(const ShardRun &run, long long merge_parts) {
   int parts = merge_parts_of_run(run, merge_parts);
   if (parts == 1) {
     merge_shard_results(run, true);
-    return;
+    return {};
   }
   std::vector<std::string> results = result_names(run);
   std::vector<const char *> names = pointers_to(results);
@@ -116,7 +117,7 @@ void merge_or_join(const ShardRun &run, long long merge_parts) {
   std::vector<const char *> part_names = pointers_to(part_files);
   join_result_parts(static_cast<int>(names.size()), names.data(), run.nreducers, 1, parts,
                     part_names.data(), run.output_file.c_str());
-  for (const std::string &file : part_files) unlink(file.c_str());
+  return part_files;
 }
 
 }  // namespace
@@ -154,9 +155,11 @@ int run_slurm_job(ShardRun &run, const SlurmJobRole &role) {
               k);
     }
   }
-  merge_or_join(run, role.merge_parts);
+  std::vector<std::string> joined = merge_or_join(run, role.merge_parts);
   std::string mark = merged_mark(run.work_dir);
   int fd = create_output_file(mark.c_str());
   if (fd < 0 || close_output_file(fd) != 0) error_at(nullptr, "Error writting %s\n", mark.c_str());
+  // Only once the mark is down: a merge job queued again before it finds its parts still there.
+  for (const std::string &file : joined) unlink(file.c_str());
   return 0;
 }

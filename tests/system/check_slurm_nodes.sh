@@ -155,8 +155,9 @@ if run_in undisturbed "${count[@]}"; then
   part_nodes=$(nodes_of_job "$parts_array")
   [ "$(wc -w <<<"$part_nodes")" -ge 2 ] ||
     fail "undisturbed: the merge's parts (array job $parts_array) ran on ${part_nodes:-no node}, not on two nodes or more"
-  grep -Eq 'of which the merge [0-9.]+ secs in ([2-9]|[1-9][0-9]+) parts' "$work/runs/undisturbed/output" ||
-    { fail "undisturbed: the merge was not cut into parts:"; cat "$work/runs/undisturbed/output"; }
+  merged=$(grep -Eo 'of which the merge [0-9.]+ secs in ([2-9]|[1-9][0-9]+) parts' "$work/runs/undisturbed/output" || true)
+  echo "undisturbed: $merged, the array job $parts_array on $part_nodes"
+  [ -n "$merged" ] || { fail "undisturbed: the merge was not cut into parts:"; cat "$work/runs/undisturbed/output"; }
 else
   fail "undisturbed: QuoventMR_v3 --slurm failed:"
   cat "$work/runs/undisturbed/output"
