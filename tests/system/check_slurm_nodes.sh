@@ -4,9 +4,9 @@
 # node failed unless the job asks: the shards spread over every node, so do the parts of their
 # merge, and the result is QuoventMR's, byte for byte; a node lost while it counts a shard
 # costs the run time, not its result; a merge part that fails stops the run with its own words
-# and --resume gives the bytes; with the site's MaxArraySize at 50, a run of some 250 shards submits no array index
-# past 49, and stopped half-way it keeps its counted shards and --resume finishes it with the
-# same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
+# and --resume gives the bytes; with the site's MaxArraySize at 50, a run of some 250 shards
+# submits no array index past 49, and stopped half-way it keeps its counted shards and --resume
+# finishes it with the same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
 # the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
 # without the Slurm and munge daemons and commands.
 # Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
