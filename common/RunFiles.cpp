@@ -1,11 +1,21 @@
 #include "common/RunFiles.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char kShardDirPrefix[] = "/shard_";
 constexpr char kSortedRunPrefix[] = "run_";
 constexpr char kChunkPrefix[] = "chunk_";
 constexpr char kTextSuffix[] = ".txt";
+
+// The merge's parts: "<prefix><k><suffix>".
+constexpr char kMergePartPrefix[] = "merge_part_";
+constexpr char kMergePartSuffixes[][16] = {".txt", ".partial", ".errors.txt"};
+
+std::string merge_part_name(const std::string &work_dir, size_t k, const char *suffix) {
+  return work_dir + "/" + kMergePartPrefix + std::to_string(k) + suffix;
+}
 
 // Names in a shard's directory.
 constexpr char kResult[] = "result.txt";
@@ -38,11 +48,35 @@ std::string merge_errors(const std::string &work_dir) {
   return in_dir(work_dir, "merge.errors.txt");
 }
 std::string merged_mark(const std::string &work_dir) { return in_dir(work_dir, "merged"); }
+std::string merge_parts_script(const std::string &work_dir) {
+  return in_dir(work_dir, "merge_parts.sh");
+}
+
+std::string merge_part_file(const std::string &work_dir, size_t k) {
+  return merge_part_name(work_dir, k, kMergePartSuffixes[0]);
+}
+std::string merge_part_partial(const std::string &work_dir, size_t k) {
+  return merge_part_name(work_dir, k, kMergePartSuffixes[1]);
+}
+std::string merge_part_errors(const std::string &work_dir, size_t k) {
+  return merge_part_name(work_dir, k, kMergePartSuffixes[2]);
+}
+
+bool is_merge_part_file(const std::string &name) {
+  if (!name.starts_with(kMergePartPrefix)) return false;
+  size_t digits = std::strlen(kMergePartPrefix);
+  size_t end = name.find_first_not_of("0123456789", digits);
+  if (end == digits || end == std::string::npos) return false;
+  for (const char *suffix : kMergePartSuffixes) {
+    if (name.compare(end, std::string::npos, suffix) == 0) return true;
+  }
+  return false;
+}
 
 std::vector<std::string> slurm_run_files(const std::string &work_dir) {
-  return {shards_script(work_dir), slurm_tasks_file(work_dir), slurm_tasks_errors(work_dir),
-          merge_script(work_dir),  merge_log(work_dir),        merge_errors(work_dir),
-          merged_mark(work_dir)};
+  return {shards_script(work_dir), slurm_tasks_file(work_dir),  slurm_tasks_errors(work_dir),
+          merge_script(work_dir),  merge_log(work_dir),         merge_errors(work_dir),
+          merged_mark(work_dir),   merge_parts_script(work_dir)};
 }
 
 std::string shard_result(const std::string &shard_dir) { return in_dir(shard_dir, kResult); }

@@ -39,8 +39,23 @@ std::string merge_log(const std::string &work_dir);
 std::string merge_errors(const std::string &work_dir);
 std::string merged_mark(const std::string &work_dir);
 
-/* All seven, for their removal. */
+/* The script of the merge's array, whose task k writes part k of the merge when the merge is
+ * cut into parts. */
+std::string merge_parts_script(const std::string &work_dir);
+
+/* All eight, for their removal. */
 std::vector<std::string> slurm_run_files(const std::string &work_dir);
+
+/* What task k of the merge's array leaves: its part once complete (it appears by a rename, so
+ * its presence says that the part is merged), the part while it is written, and what the task
+ * says on standard error. */
+std::string merge_part_file(const std::string &work_dir, size_t k);
+std::string merge_part_partial(const std::string &work_dir, size_t k);
+std::string merge_part_errors(const std::string &work_dir, size_t k);
+
+/* Whether `name` (a file name without directory) is one of the three above, for any k: those of
+ * an earlier attempt are removed, never trusted. */
+bool is_merge_part_file(const std::string &name);
 
 /* In a shard's directory. */
 

@@ -66,6 +66,8 @@ enum LongOnly {
   kSbatch,
   kRunTask,
   kMergeShards,
+  kMergePart,
+  kMergeParts,
   kAsIs,
   kSchedulerTimeout,
   kResume,
@@ -76,8 +78,7 @@ struct Options {
   ShardRun run;
   long long shard_size = kDefaultShardSize;
   bool slurm = false;
-  long long run_task = -1;    // a task of a Slurm run: its number
-  bool merge_shards = false;  // the merge job of a Slurm run
+  SlurmJobRole job;  // which job of a Slurm run this process is, if any
   bool resume = false;
   std::vector<std::string> inputs;
 };
@@ -144,12 +145,22 @@ bool read_slurm_option(int option, Options &options) {
       options.run.scheduler_timeout = static_cast<int>(number);
       return true;
     case kRunTask:
-      if (!read_whole_number(optarg, 0, LLONG_MAX, options.run_task)) {
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.job.shards_task)) {
         usage_error("--run-task takes a task number");
       }
       return true;
     case kMergeShards:
-      options.merge_shards = true;
+      options.job.merge = true;
+      return true;
+    case kMergePart:
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.job.merge_part)) {
+        usage_error("--merge-part takes a task number");
+      }
+      return true;
+    case kMergeParts:
+      if (!read_whole_number(optarg, 1, LLONG_MAX, options.job.merge_parts)) {
+        usage_error("--merge-parts takes a number of tasks");
+      }
       return true;
     default:
       return false;
@@ -162,6 +173,8 @@ Options read_options(int argc, char **argv) {
       {"sbatch", required_argument, nullptr, kSbatch},
       {kRunTaskOption, required_argument, nullptr, kRunTask},
       {kMergeShardsOption, no_argument, nullptr, kMergeShards},
+      {kMergePartOption, required_argument, nullptr, kMergePart},
+      {kMergePartsOption, required_argument, nullptr, kMergeParts},
       {"as-is", no_argument, nullptr, kAsIs},
       {"words", required_argument, nullptr, kWords},
       {"scheduler-timeout", required_argument, nullptr, kSchedulerTimeout},
@@ -231,6 +244,19 @@ SlurmLimits slurm_limits_or_refusal() {
   return limits;
 }
 
+// The Slurm tasks of a run with `todo` shards still to count, and its merge's array.
+TaskLayout slurm_layout(const ShardRun &run, const SlurmLimits &limits, size_t todo) {
+  size_t max_tasks = run.jobs_given ? static_cast<size_t>(run.jobs) : 0;
+  TaskLayout layout = lay_out_tasks(todo, limits, max_tasks);
+  // Each part of the merge reads every shard's result: past MERGE_FAN_IN of them the merge job
+  // merges alone, in rounds (merge_part_count_of).
+  if (run.shards.size() <= MERGE_FAN_IN) {
+    size_t run_tasks = lay_out_tasks(run.shards.size(), limits, max_tasks).tasks;
+    layout.merge_parts = merge_parts_within(limits, layout, run_tasks);
+  }
+  return layout;
+}
+
 // Counts the shards on this machine's cores, then merges their results.
 RunOutcome count_and_merge_locally(ShardRun &run, const std::vector<Input> &fed,
                                    Progress &progress) {
@@ -269,9 +295,7 @@ int main(int argc, char **argv) {
   ShardRun &run = options.run;
   setlocale(LC_ALL, "");
 
-  if (options.run_task >= 0 || options.merge_shards) {
-    return run_slurm_job(run, options.run_task, options.merge_shards);
-  }
+  if (options.job.is_job()) return run_slurm_job(run, options.job);
 
   if (options.inputs.empty()) usage_error("no input file");
   // The driver of a local run holds a pipe for each shard it counts at once.
@@ -295,10 +319,7 @@ int main(int argc, char **argv) {
   size_t counted_before = 0;
   for (const Shard &shard : run.shards) counted_before += shard.counted ? 1 : 0;
   TaskLayout layout;
-  if (options.slurm) {
-    layout = lay_out_tasks(run.shards.size() - counted_before, limits,
-                           run.jobs_given ? static_cast<size_t>(run.jobs) : 0);
-  }
+  if (options.slurm) layout = slurm_layout(run, limits, run.shards.size() - counted_before);
   Progress progress(run.shards.size(), run.bytes(), isatty(STDERR_FILENO) == 1);
   progress.start(
       std::string(options.resume ? "Resuming the count of " : "Counting ") +

@@ -247,6 +247,11 @@ long long join_result_parts(int nfiles, const char *const *files, int nreducers,
   return lines;
 }
 
+int merge_part_count_of(int nfiles, const char *const *files, int jobs) {
+  if (nfiles <= 0 || nfiles > MERGE_FAN_IN) return 1;
+  return merge_part_count(sum_of_sizes(std::vector<const char *>(files, files + nfiles)), jobs);
+}
+
 void remove_merge_leftovers(const char *output_file, long pid) {
   // Every temporary of a merge is named after the output with the merging process's id last:
   // "<output>.merging.<pid>", "<output>.round<r>_<n>.<pid>" and its own ".merging.<pid>".

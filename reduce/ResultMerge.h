@@ -71,6 +71,12 @@ long long merge_result_part(int nfiles, const char *const *files, int nreducers,
 long long join_result_parts(int nfiles, const char *const *files, int nreducers, int check_order,
                             int nparts, const char *const *part_files, const char *output_file);
 
+/* The parts, for `jobs` processes at once, that merge_result_part may cut the merge of the nfiles
+ * files into, as merge_results cuts the round it ends with: 1 for one process or little input (at
+ * least 256 KiB a part), and 1 for more files than one process reads at once (MERGE_FAN_IN),
+ * since each part reads every file. */
+int merge_part_count_of(int nfiles, const char *const *files, int jobs);
+
 /* Removes the temporary files that a merge into output_file by the process `pid` (its parts'
  * processes included) left beside it when a signal ended that process before it could remove them
  * itself. */

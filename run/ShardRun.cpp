@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "common/AbsolutePath.h"
 #include "common/Errors.h"
@@ -67,6 +68,10 @@ void make_directories(ShardRun &run, const std::string &dir) {
 void remove_run_files(const ShardRun &run) {
   remove_shard_directory(feed_dir(run.work_dir));
   for (const std::string &file : slurm_run_files(run.work_dir)) unlink(file.c_str());
+  std::error_code ignored;
+  for (const auto &entry : std::filesystem::directory_iterator(run.work_dir, ignored)) {
+    if (is_merge_part_file(entry.path().filename().string())) unlink(entry.path().c_str());
+  }
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <fstream>
 
 #include "common/Errors.h"
 #include "common/RawIO.h"
 #include "common/RunFiles.h"
 #include "count/ShardCount.h"
+#include "reduce/ResultMerge.h"
 #include "run/ChildEnd.h"
 #include "run/RunPlan.h"
 #include "run/SlurmRun.h"
@@ -58,16 +61,84 @@ bool count_in_child(const ShardRun &run, size_t k) {
   return status >= 0 && exit_code_of(status) == 0;
 }
 
+// The sealed results of every shard, by name, for the merge.
+std::vector<std::string> result_names(const ShardRun &run) {
+  std::vector<std::string> names;
+  for (size_t k = 0; k < run.shards.size(); ++k) names.push_back(run.shard_result(k));
+  return names;
+}
+
+std::vector<const char *> pointers_to(const std::vector<std::string> &names) {
+  std::vector<const char *> pointers;
+  for (const std::string &name : names) pointers.push_back(name.c_str());
+  return pointers;
+}
+
+// Task `part` of the merge's array: its part into its part file, which appears complete by a
+// rename; its messages in the part's own errors file, where the driver looks for them. A task
+// queued again after its node was lost writes its part anew.
+int merge_part_job(const ShardRun &run, const SlurmJobRole &role) {
+  auto part = static_cast<size_t>(role.merge_part);
+  std::string errors = merge_part_errors(run.work_dir, part);
+  int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, CREATED_FILE_MODE);
+  if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
+    error_at(nullptr, "Error opening the merge part's errors file %s\n", errors.c_str());
+  }
+  close(fd);
+  int parts = merge_parts_of_run(run, role.merge_parts);
+  if (role.merge_part >= parts) return 0;
+  std::string partial = merge_part_partial(run.work_dir, part);
+  std::string done = merge_part_file(run.work_dir, part);
+  unlink(done.c_str());
+  unlink(partial.c_str());
+  std::vector<std::string> results = result_names(run);
+  std::vector<const char *> names = pointers_to(results);
+  merge_result_part(static_cast<int>(names.size()), names.data(), run.nreducers, 1,
+                    static_cast<int>(part), parts, partial.c_str());
+  if (rename(partial.c_str(), done.c_str()) < 0) {
+    error_at(nullptr, "Error renaming the merge part onto %s\n", done.c_str());
+  }
+  return 0;
+}
+
+// The merge job, once every shard's result is checked: the results merged in this process, or
+// the parts that the merge's array wrote joined in order. Returns the part files joined, for the
+// caller to remove.
+std::vector<std::string> merge_or_join(const ShardRun &run, long long merge_parts) {
+  int parts = merge_parts_of_run(run, merge_parts);
+  if (parts == 1) {
+    merge_shard_results(run, true);
+    return {};
+  }
+  std::vector<std::string> results = result_names(run);
+  std::vector<const char *> names = pointers_to(results);
+  std::vector<std::string> part_files;
+  for (int k = 0; k < parts; ++k) part_files.push_back(merge_part_file(run.work_dir, k));
+  std::vector<const char *> part_names = pointers_to(part_files);
+  join_result_parts(static_cast<int>(names.size()), names.data(), run.nreducers, 1, parts,
+                    part_names.data(), run.output_file.c_str());
+  return part_files;
+}
+
 }  // namespace
 
-int run_slurm_job(ShardRun &run, long long task, bool merge) {
+int merge_parts_of_run(const ShardRun &run, long long merge_parts) {
+  if (merge_parts <= 1) return 1;
+  std::vector<std::string> results = result_names(run);
+  std::vector<const char *> names = pointers_to(results);
+  int most = static_cast<int>(std::min<long long>(merge_parts, INT_MAX));
+  return std::min(most, merge_part_count_of(static_cast<int>(names.size()), names.data(), most));
+}
+
+int run_slurm_job(ShardRun &run, const SlurmJobRole &role) {
   std::string plan = plan_file(run.work_dir);
   if (!read_plan(plan, run)) {
     error_at(nullptr, "Error reading the plan %s\n", plan.c_str());
   }
-  if (!merge) {
+  if (role.merge_part >= 0) return merge_part_job(run, role);
+  if (!role.merge) {
     int failed = 0;
-    for (size_t k : shards_of_this_task(run, task)) {
+    for (size_t k : shards_of_this_task(run, role.shards_task)) {
       // A task queued again after its node was lost finds the shards it counted there sealed.
       if (shard_result_intact(run.shard_dir(k))) continue;
       if (!count_in_child(run, k)) ++failed;
@@ -84,9 +155,11 @@ int run_slurm_job(ShardRun &run, long long task, bool merge) {
               k);
     }
   }
-  merge_shard_results(run, true);
+  std::vector<std::string> joined = merge_or_join(run, role.merge_parts);
   std::string mark = merged_mark(run.work_dir);
   int fd = create_output_file(mark.c_str());
   if (fd < 0 || close_output_file(fd) != 0) error_at(nullptr, "Error writting %s\n", mark.c_str());
+  // Only once the mark is down: a merge job queued again before it finds its parts still there.
+  for (const std::string &file : joined) unlink(file.c_str());
   return 0;
 }

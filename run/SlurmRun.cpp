@@ -67,10 +67,19 @@ RunOutcome write_job_files(const ShardRun &run, const TaskLayout &layout) {
                                         keep)) {
     return failed_call("Error writting job script %s\n", shards_job.c_str());
   }
+  // Every task of the merge's array and the merge job find the parts from the same count.
+  std::string merging = " --" + std::string(kMergePartsOption) + " " +
+                        std::to_string(layout.merge_parts) + " -w " + work_dir + " -o " +
+                        shell_quoted(run.output_file);
   std::string merge_job = merge_script(run.work_dir);
-  if (!write_job_script(merge_job, program + " --" + kMergeShardsOption + " -w " + work_dir +
-                                       " -o " + shell_quoted(run.output_file))) {
+  if (!write_job_script(merge_job, program + " --" + kMergeShardsOption + merging)) {
     return failed_call("Error writting job script %s\n", merge_job.c_str());
+  }
+  std::string parts_job = merge_parts_script(run.work_dir);
+  if (layout.merge_parts > 1 &&
+      !write_job_script(
+          parts_job, program + " --" + kMergePartOption + " \"$SLURM_ARRAY_TASK_ID\"" + merging)) {
+    return failed_call("Error writting job script %s\n", parts_job.c_str());
   }
   return {};
 }
@@ -128,23 +137,51 @@ RunOutcome submit_arrays(const ShardRun &run, const TaskLayout &layout,
   return outcome;
 }
 
+// sbatch's command for a job of the merge, which waits until every job of `ids` has ended
+// well (cancelled when one did not) and is queued again when its node is lost.
+std::vector<std::string> merge_command(const ShardRun &run, const std::string &name,
+                                       const std::vector<std::string> &ids) {
+  std::vector<std::string> merge = sbatch_command(run, name);
+  if (!ids.empty()) {
+    std::string after = "--dependency=afterok";
+    for (const std::string &id : ids) after.append(1, ':').append(id);
+    merge.push_back(after);
+    merge.push_back("--kill-on-invalid-dep=yes");
+  }
+  merge.push_back("--requeue");
+  return merge;
+}
+
+// Submits the merge's array after the jobs of `ids`, its id into `ids`. Each task's messages go
+// to its part's own errors file; what is left is the task's own, and every task appends to the
+// merge job's errors file. Returns kCounted once it is queued, otherwise what sbatch said.
+RunOutcome submit_merge_parts(const ShardRun &run, const TaskLayout &layout,
+                              std::vector<std::string> &ids) {
+  RunOutcome outcome;
+  std::vector<std::string> parts = merge_command(run, "quovent-merge-parts", ids);
+  parts.push_back("--array=0-" + std::to_string(layout.merge_parts - 1));
+  parts.push_back("--output=/dev/null");
+  parts.push_back("--error=" + merge_errors(run.work_dir));
+  parts.push_back("--open-mode=append");
+  parts.push_back(merge_parts_script(run.work_dir));
+  std::string id = submit(parts, outcome);
+  if (!id.empty()) ids.push_back(id);
+  return outcome;
+}
+
 // Submits the array jobs of the shards not yet counted (a resumed run whose shards were all
-// counted has only its merge left) and the merge job after them, their ids into `ids`. Returns
-// kCounted once all are queued; otherwise what sbatch said, the arrays then cancelled.
+// counted has only its merge left), the merge's array after them when the layout has one and
+// the merge job after all, their ids into `ids`. Returns kCounted once all are queued;
+// otherwise what sbatch said, the jobs then cancelled.
 RunOutcome submit_jobs(const ShardRun &run, const TaskLayout &layout,
                        std::vector<std::string> &ids) {
   RunOutcome outcome = submit_arrays(run, layout, ids);
+  if (outcome.end == RunOutcome::End::kCounted && layout.merge_parts > 1) {
+    outcome = submit_merge_parts(run, layout, ids);
+  }
   std::string merge_id;
   if (outcome.end == RunOutcome::End::kCounted) {
-    std::vector<std::string> merge = sbatch_command(run, "quovent-merge");
-    if (!ids.empty()) {
-      std::string after = "--dependency=afterok";
-      for (const std::string &id : ids) after.append(1, ':').append(id);
-      merge.push_back(after);
-      merge.push_back("--kill-on-invalid-dep=yes");
-    }
-    // The merge, too, is queued again when its node is lost.
-    merge.push_back("--requeue");
+    std::vector<std::string> merge = merge_command(run, "quovent-merge", ids);
     merge.push_back("--output=" + merge_log(run.work_dir));
     merge.push_back("--error=" + merge_errors(run.work_dir));
     merge.push_back(merge_script(run.work_dir));
@@ -176,6 +213,18 @@ size_t shards_counted(const ShardRun &run, std::vector<bool> &seen, long long &b
   return counted;
 }
 
+// The merge's progress on the progress line, once every shard is counted: its parts merged so
+// far, whose files appear complete, of `parts` (found once, -1 before).
+void show_merge(const ShardRun &run, const TaskLayout &layout, int &parts, Progress &progress) {
+  if (parts < 0) parts = merge_parts_of_run(run, static_cast<long long>(layout.merge_parts));
+  int done = 0;
+  // A merge in one part has no part file: its end is the merge job's.
+  for (int k = 0; parts > 1 && k < parts; ++k) {
+    if (access(merge_part_file(run.work_dir, static_cast<size_t>(k)).c_str(), F_OK) == 0) ++done;
+  }
+  progress.merge_update(done, parts);
+}
+
 // The scheduler has not answered for run.scheduler_timeout seconds: nothing tells whether the
 // jobs will still run, so they stay for the user to decide.
 RunOutcome scheduler_lost(const ShardRun &run, const std::vector<std::string> &ids,
@@ -198,8 +247,8 @@ RunOutcome scheduler_lost(const ShardRun &run, const std::vector<std::string> &i
 // minute: the driver watches the queue itself. Returns kCounted once they have left it, or
 // what stopped the watch: a signal (the jobs are then cancelled), or a scheduler that stopped
 // answering.
-RunOutcome watch_queue(const ShardRun &run, const std::vector<std::string> &ids,
-                       Progress &progress) {
+RunOutcome watch_queue(const ShardRun &run, const TaskLayout &layout,
+                       const std::vector<std::string> &ids, Progress &progress) {
   sigset_t waited;
   sigemptyset(&waited);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&waited, signal_number);
@@ -211,10 +260,12 @@ RunOutcome watch_queue(const ShardRun &run, const std::vector<std::string> &ids,
   std::string said;
   timespec last_answer = monotonic_now();
   std::vector<bool> seen(run.shards.size(), false);
+  int merge_parts = -1;
   for (;;) {
     long long bytes = 0;
     size_t counted = shards_counted(run, seen, bytes);
     progress.update(counted, bytes);
+    if (counted == run.shards.size()) show_merge(run, layout, merge_parts, progress);
     // A call gets only the time left of the bound: squeue retries a controller that refuses it
     // for seconds, which would otherwise carry the driver past the bound.
     JobsState state = jobs_state(jobs, run.scheduler_timeout - seconds_since(last_answer), said);
@@ -253,7 +304,7 @@ std::string left_message(const std::string &errors_file, const std::string &othe
 
 // After the jobs left the queue without the merge's mark: every shard without a result, with the
 // message its task left, or the merge's.
-RunOutcome failures(const ShardRun &run) {
+RunOutcome failures(const ShardRun &run, const TaskLayout &layout) {
   RunOutcome outcome{RunOutcome::End::kFailed, 1, {}};
   size_t failed = 0;
   for (size_t k = 0; k < run.shards.size(); ++k) {
@@ -265,8 +316,16 @@ RunOutcome failures(const ShardRun &run) {
                                             "no message: its task was cancelled or never ran"));
   }
   if (failed == 0) {
-    outcome.messages.push_back("The merge job failed: " +
-                               left_message(merge_errors(run.work_dir), "no message"));
+    // A part that failed stopped the merge job before it began: the part's words tell why.
+    for (size_t k = 0; k < layout.merge_parts; ++k) {
+      std::string said = left_message(merge_part_errors(run.work_dir, k), "");
+      if (said.empty()) continue;
+      outcome.messages.push_back("Merge part " + std::to_string(k) + " failed: " + said);
+    }
+    if (outcome.messages.empty()) {
+      outcome.messages.push_back("The merge job failed: " +
+                                 left_message(merge_errors(run.work_dir), "no message"));
+    }
   } else {
     // A task that could not begin (its plan unreadable, say) leaves its shards without a word.
     std::string tasks_said = left_message(slurm_tasks_errors(run.work_dir), "");
@@ -285,9 +344,11 @@ RunOutcome run_on_slurm(const ShardRun &run, const TaskLayout &layout, Progress 
   std::vector<std::string> ids;
   outcome = submit_jobs(run, layout, ids);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
-  outcome = watch_queue(run, ids, progress);
+  outcome = watch_queue(run, layout, ids, progress);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
   // The merge job's own mark tells success.
-  if (access(merged_mark(run.work_dir).c_str(), F_OK) != 0) return failures(run);
+  if (access(merged_mark(run.work_dir).c_str(), F_OK) != 0) return failures(run, layout);
+  int parts = merge_parts_of_run(run, static_cast<long long>(layout.merge_parts));
+  progress.merge_update(parts, parts);
   return outcome;
 }

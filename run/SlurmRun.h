@@ -12,24 +12,43 @@
 #include "run/SlurmTasks.h"
 
 /* Options of this program that make it a job of a Slurm run rather than its driver: task
- * number n, which counts the shards the tasks file gives it, and the merge. */
+ * number n, which counts the shards the tasks file gives it, the merge, task k of the merge's
+ * array, and the tasks of that array (TaskLayout::merge_parts), which the last two are given. */
 inline constexpr char kRunTaskOption[] = "run-task";
 inline constexpr char kMergeShardsOption[] = "merge-shards";
+inline constexpr char kMergePartOption[] = "merge-part";
+inline constexpr char kMergePartsOption[] = "merge-parts";
+
+/* Which job of a Slurm run this process is, from those options. */
+struct SlurmJobRole {
+  long long shards_task = -1;  // a task of the shards' arrays: its number
+  long long merge_part = -1;   // a task of the merge's array: its number
+  bool merge = false;          // the merge job
+  long long merge_parts = 1;   // the tasks of the merge's array; 1: there is none
+  bool is_job() const { return shards_task >= 0 || merge_part >= 0 || merge; }
+};
 
 /* Writes the job scripts and the tasks file, submits the array jobs of `layout` for the shards
- * not yet counted and the merge job, passing run.sbatch_options to all, and waits for them,
- * following tasks that Slurm queues again when their node is lost. Returns once the merge job
- * has written run.output_file, or with what failed: the scripts, sbatch, the shards and their
- * own messages, the merge's, a signal (the jobs are then cancelled), or a scheduler that stopped
- * answering for run.scheduler_timeout seconds (the jobs are then left queued). Never ends the
- * process. The plan must be written first. */
+ * not yet counted, the merge's array when the layout has one, and the merge job, passing
+ * run.sbatch_options to all, and waits for them, following tasks that Slurm queues again when their
+ * node is lost. Returns once the merge job has written run.output_file, or with what failed: the
+ * scripts, sbatch, the shards and their own messages, the merge's, a signal (the jobs are then
+ * cancelled), or a scheduler that stopped answering for run.scheduler_timeout seconds (the jobs are
+ * then left queued). Never ends the process. The plan must be written first. */
 RunOutcome run_on_slurm(const ShardRun &run, const TaskLayout &layout, Progress &progress);
 
-/* What a job of the run does, its plan read from run.work_dir: count the shards of task `task`
- * in turn, each in a child whose messages go to the shard's errors file, or check and merge
- * every shard's result into run.output_file and leave the mark. Returns the job's exit status:
- * a task's is not 0 when one of its shards failed. The process is the job: failures outside a
- * shard stop it through Error or Fail, their message in the job's errors file. */
-int run_slurm_job(ShardRun &run, long long task, bool merge);
+/* What a job of the run does, its plan read from run.work_dir: count the shards of its task in
+ * turn, each in a child whose messages go to the shard's errors file; or, as a task of the
+ * merge's array, merge its part of the shards' results (nothing when the merge has fewer parts)
+ * into its part file, its messages in the part's errors file; or, as the merge job, check every
+ * shard's result and merge them into run.output_file (one part), or join the parts into it and
+ * remove them, then leave the mark. Returns the job's exit status: a task's is not 0 when one of
+ * its shards failed. The process is the job: failures outside a shard stop it through Error or
+ * Fail, their message in the job's errors file. */
+int run_slurm_job(ShardRun &run, const SlurmJobRole &role);
+
+/* The parts the merge of run's shard results is cut into when its array has `merge_parts` tasks:
+ * the driver and every job of the run find the same from the sealed results. */
+int merge_parts_of_run(const ShardRun &run, long long merge_parts);
 
 #endif

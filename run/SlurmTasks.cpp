@@ -107,6 +107,12 @@ TaskLayout lay_out_tasks(size_t todo, const SlurmLimits &limits, size_t max_task
   return layout;
 }
 
+size_t merge_parts_within(const SlurmLimits &limits, const TaskLayout &layout, size_t wanted) {
+  long long room = job_share(limits) - static_cast<long long>(layout.tasks) - 1;
+  long long parts = std::min({static_cast<long long>(wanted), limits.max_array_size, room});
+  return parts >= 2 ? static_cast<size_t>(parts) : 1;
+}
+
 std::string describe_layout(const TaskLayout &layout, size_t todo) {
   if (layout.tasks == 0) return "the merge alone on Slurm";
   std::string words = std::to_string(layout.tasks) + " Slurm task" + (layout.tasks > 1 ? "s" : "");

@@ -39,12 +39,21 @@ std::string refusal_within(const SlurmLimits &limits);
 struct TaskLayout {
   size_t tasks = 0;
   std::vector<size_t> arrays;
+  // The tasks of the merge's array, each of which merges one part, the merge cut into at most
+  // that many; 1: no such array, the merge job merges alone.
+  size_t merge_parts = 1;
 };
 
 /* The layout for `todo` shards still to count under `limits` (which refusal_within accepts),
  * with at most `max_tasks` tasks (-j; 0 for no bound): a task a shard where the limits allow,
  * otherwise tasks that count several shards each. No tasks for no shards. */
 TaskLayout lay_out_tasks(size_t todo, const SlurmLimits &limits, size_t max_tasks);
+
+/* The tasks of the merge's array beside `layout`: `wanted` (the tasks of the whole run, so that
+ * a resumed run merges as widely) within MaxArraySize and what the run's share of MaxJobCount
+ * leaves beside the layout's tasks and the merge job; 1 (no array) where that leaves room for
+ * fewer than two. */
+size_t merge_parts_within(const SlurmLimits &limits, const TaskLayout &layout, size_t wanted);
 
 /* The layout of `todo` shards in words, for the line that opens a run: "3 Slurm tasks of up to 4
  * shards each", "1222 Slurm tasks in 25 array jobs", or "the merge alone on Slurm". */

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Slurm mode of QuoventMR_v3 on a cluster of three nodes started for the test, each a
 # slurmd of this machine with one CPU, where the site does not queue a job again after its
-# node failed unless the job asks: the shards spread over every node and the result is
-# QuoventMR's, byte for byte; a node lost while it counts a shard costs the run time, not its
-# result; with the site's MaxArraySize at 50, a run of some 250 shards submits no array index
-# past 49, and stopped half-way it keeps its counted shards and --resume finishes it with the
-# same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
+# node failed unless the job asks: the shards spread over every node, so do the parts of their
+# merge, and the result is QuoventMR's, byte for byte; a node lost while it counts a shard
+# costs the run time, not its result; a merge part that fails stops the run with its own words
+# and --resume gives the bytes; with the site's MaxArraySize at 50, a run of some 250 shards
+# submits no array index past 49, and stopped half-way it keeps its counted shards and --resume
+# finishes it with the same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
 # the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
 # without the Slurm and munge daemons and commands.
 # Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
@@ -133,8 +134,9 @@ resume() {
 }
 
 # The array job of the newest run: its tasks, their states and nodes stay listed after it ended.
-newest_array() { squeue -h -t all -n quovent-shards -o %F | sort -n | tail -n 1; }
+newest_array() { squeue -h -t all -n "${1:-quovent-shards}" -o %F | sort -n | tail -n 1; }
 nodes_of_job() { squeue -h -t all -j "$1" -o %N | sort -u | tr '\n' ' '; }
+held_jobs() { squeue -h -t PD -o '%F %r' | awk '$2 == "JobHeldUser" { print $1 }' | sort -un | tr '\n' ' '; }
 
 # An undisturbed run: without -j nothing throttles the array, so that one task runs on each
 # node at once.
@@ -147,6 +149,15 @@ if run_in undisturbed "${count[@]}"; then
     fail "undisturbed: the tasks of array job $array ran on $(nodes_of_job "$array")rather than n1 n2 n3"
   throttle=$(scontrol show job "$array" | grep -o 'ArrayTaskThrottle=[0-9]*' | sort -u || true)
   [ -z "$throttle" ] || fail "undisturbed: array job $array has $throttle though no -j was given"
+  # The merge in parts, each a task of the merge's array, which Slurm spreads as it does the
+  # shards'; the merge job joins them.
+  parts_array=$(newest_array quovent-merge-parts)
+  part_nodes=$(nodes_of_job "$parts_array")
+  [ "$(wc -w <<<"$part_nodes")" -ge 2 ] ||
+    fail "undisturbed: the merge's parts (array job $parts_array) ran on ${part_nodes:-no node}, not on two nodes or more"
+  merged=$(grep -Eo 'of which the merge [0-9.]+ secs in ([2-9]|[1-9][0-9]+) parts' "$work/runs/undisturbed/output" || true)
+  echo "undisturbed: $merged, the array job $parts_array on $part_nodes"
+  [ -n "$merged" ] || { fail "undisturbed: the merge was not cut into parts:"; cat "$work/runs/undisturbed/output"; }
 else
   fail "undisturbed: QuoventMR_v3 --slurm failed:"
   cat "$work/runs/undisturbed/output"
@@ -183,6 +194,33 @@ echo "lost_node: tasks of array job $array: $(squeue -h -t all -j "$array" -o '%
 start=$(now)
 "$cluster" start-node "$work/cluster" n2
 echo "n2 back in service $(seconds_since "$start") s after its slurmd was started again"
+
+# A merge part that fails: a shard's result damaged between its seal and the merge (the jobs are
+# held until then). The part that reads it stops the run with its own words, the results are
+# kept, and --resume counts the damaged shard again and merges anew.
+start=$(now)
+start_driver failed_part "${count[@]}" --sbatch --hold
+# shellcheck disable=SC2317 # called through wait_while_driver_runs
+three_held() { [ "$(held_jobs | wc -w)" -ge 3 ]; }
+wait_while_driver_runs three_held
+read -r shards_array parts_array merge_job <<<"$(held_jobs)"
+scontrol release "$shards_array"
+# shellcheck disable=SC2317 # called through wait_while_driver_runs
+shards_left_queue() { [ -z "$(squeue -h -j "$shards_array" 2>/dev/null)" ]; }
+wait_while_driver_runs shards_left_queue
+echo 'damaged line' >>"$work/runs/failed_part/tmp/v3/shard_3/result.txt"
+scontrol release "$parts_array,$merge_job"
+driver_status=0
+wait "$driver" || driver_status=$?
+driver=
+echo "timing: three-node run whose merge part failed $(seconds_since "$start") s"
+said=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/failed_part/output" | grep -E '^\[QuoventMR_v3\] Merge part [0-9]+ failed: .*shard_3/result.txt' || true)
+echo "failed_part: QuoventMR_v3 returned $driver_status and wrote: $said"
+if [ "$driver_status" = 0 ] || [ -z "$said" ]; then
+  fail "failed_part: no merge part failed with its own words:"
+  cat "$work/runs/failed_part/output"
+fi
+resume failed_part "${count[@]}"
 
 # A run of many shards stopped half-way: its tasks are cancelled, a result being written among
 # them, maybe; the shards counted stay, and the resumed run counts the others alone, in arrays
@@ -224,12 +262,10 @@ highest=$(tasks_since "$before_stopped" | awk -F '[^0-9]+' '{ for (i = 2; i <= N
 
 # A controller that stops answering while the run's jobs wait: held, they cannot end before
 # it, so that only --scheduler-timeout ends the run.
-held_jobs() { squeue -h -t PD -o '%F %r' | awk '$2 == "JobHeldUser" { print $1 }' | sort -un | tr '\n' ' '; }
 start_driver lost_controller "${count[@]}" --sbatch --hold --scheduler-timeout "$scheduler_timeout"
-# The merge job is submitted right after the array: both are in the queue, the driver waits.
-# shellcheck disable=SC2317 # called through wait_while_driver_runs
-both_held() { [ "$(held_jobs | wc -w)" -ge 2 ]; }
-wait_while_driver_runs both_held
+# The merge's array and job are submitted right after the shards' array: all are in the queue,
+# the driver waits.
+wait_while_driver_runs three_held
 jobs=$(held_jobs)
 start=$(now)
 "$cluster" stop-controller "$work/cluster"
@@ -245,8 +281,8 @@ message=$(sed 's/\x1b\[[0-9;]*m//g' "$work/runs/lost_controller/output" |
 echo "lost_controller: QuoventMR_v3 returned $driver_status and wrote: $message"
 [ "$driver_status" = 75 ] || fail "lost_controller: QuoventMR_v3 returned $driver_status, not 75"
 [ -n "$message" ] || { fail "lost_controller: no message that squeue has not answered:"; cat "$work/runs/lost_controller/output"; }
-read -r array merge <<<"$jobs"
-[[ -n $merge && $message == *"jobs $array,$merge "* ]] ||
+read -r array parts merge <<<"$jobs"
+[[ -n $merge && $message == *"jobs $array,$parts,$merge "* ]] ||
   fail "lost_controller: the message does not name the held jobs $jobs"
 # Each squeue call gets only what is left of the bound; the rest is room for a loaded machine.
 bound=$((scheduler_timeout + 3))

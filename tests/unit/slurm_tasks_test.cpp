@@ -64,6 +64,29 @@ TEST(TaskLayout, EveryArrayIndexLiesBelowMaxArraySize) {
   }
 }
 
+TEST(TaskLayout, TheMergesArrayFitsBesideTheShardsTasks) {
+  struct Case {
+    SlurmLimits limits;
+    size_t tasks;  // the shards' tasks now
+    size_t wanted;
+    size_t merge_parts;
+  };
+  const Case cases[] = {
+      {{}, 7, 7, 7},  // a part a task of the run
+      {{}, 0, 7, 7},  // a resume with the merge alone left merges as widely
+      {{50, kDefaultMaxJobCount}, 50, 250, 50},  // within MaxArraySize
+      {{50, 30}, 9, 100, 5},                     // what half of MaxJobCount leaves beside 9 tasks
+      {{50, 20}, 9, 100, 1},                     // no room: the merge job alone
+      {{1, kDefaultMaxJobCount}, 3, 3, 1},       // arrays of one task
+      {{}, 1, 1, 1},
+  };
+  for (const Case &c : cases) {
+    TaskLayout layout;
+    layout.tasks = c.tasks;
+    EXPECT_EQ(merge_parts_within(c.limits, layout, c.wanted), c.merge_parts) << c.wanted;
+  }
+}
+
 TEST(TasksFile, EachTaskCountsEveryTasksthShardStillToCount) {
   const std::vector<size_t> todo = {0, 1, 2, 3, 5, 7, 8, 9};
   std::string text = tasks_text(3, todo);
