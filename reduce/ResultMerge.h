@@ -47,7 +47,7 @@ struct MergeProgress {
  * of about one size merged in up to `jobs` processes at once, their outputs joined into the
  * output: the same bytes, line count, messages and statuses as in one process (when several
  * inputs are malformed, the first fault in the order of the result is named). Little input
- * (below 256 KiB a part) or jobs 1 is merged in this process. The parts are written beside
+ * (below 2 MiB a part) or jobs 1 is merged in this process. The parts are written beside
  * output_file as "<output_file>.part<k>.<pid>" and removed at the end. progress may be NULL. */
 long long merge_results(int nfiles, const char *const *files, int nreducers,
                         const char *output_file, int check_order, int jobs,
@@ -73,7 +73,7 @@ long long join_result_parts(int nfiles, const char *const *files, int nreducers,
 
 /* The parts, for `jobs` processes at once, that merge_result_part may cut the merge of the nfiles
  * files into, as merge_results cuts the round it ends with: 1 for one process or little input (at
- * least 256 KiB a part), and 1 for more files than one process reads at once (MERGE_FAN_IN),
+ * least 2 MiB a part), and 1 for more files than one process reads at once (MERGE_FAN_IN),
  * since each part reads every file. */
 int merge_part_count_of(int nfiles, const char *const *files, int jobs);
 

@@ -479,14 +479,14 @@ TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResum
   for (int i = 0; i < 4; ++i) {
     for (const std::string &t : multilingual_texts()) small += t;
   }
-  // Shards' results of more than 1 MB: the merge is cut into parts merged two at a time.
+  // Shards' results of more than 4 MB: the merge is cut into parts merged two at a time.
   std::string large;
-  for (int i = 0; i < 90000; ++i) {
+  for (long long i = 0; i < 450000; ++i) {
     large += "pal";
-    for (int n = i * 7919 % 100000; n > 0; n /= 26) large += static_cast<char>('a' + n % 26);
+    for (long long n = i * 7919 % 1000003; n > 0; n /= 26) large += static_cast<char>('a' + n % 26);
     large += ' ';
   }
-  const Case cases[] = {{"-j 2 -s 300", small, " in 1 part."}, {"-j 2 -s 200K", large, " parts."}};
+  const Case cases[] = {{"-j 2 -s 300", small, " in 1 part."}, {"-j 2 -s 1M", large, " parts."}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.options);
     ScratchDir dir;
