@@ -168,7 +168,10 @@ bool EncodedInput::next_text() {
     archive_entry *entry = nullptr;
     int status = archive_read_next_header(archive_, &entry);
     if (!source_error_.empty()) fail("Error reading");
-    if (status == ARCHIVE_EOF) return false;
+    if (status == ARCHIVE_EOF) {
+      check_rest_of_gzip();
+      return false;
+    }
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) fail("Error reading");
     is_archive_ = archive_format(archive_) != ARCHIVE_FORMAT_RAW;
     if (!is_archive_ && (signature_ == Signature::kZip || signature_ == Signature::kTar))
@@ -178,6 +181,20 @@ bool EncodedInput::next_text() {
     member_ = is_archive_ && path != nullptr ? path : "";
     // Directories, links and devices in an archive hold no text.
     if (!is_archive_ || archive_entry_filetype(entry) == AE_IFREG) return true;
+  }
+}
+
+// An archive ends where its end mark is, and libarchive reads no further: the rest of the gzip
+// data, with the trailer that checks every byte before it, is decoded here, or damage in the
+// texts already read would go unseen.
+void EncodedInput::check_rest_of_gzip() {
+  if (gzip_ == nullptr) return;
+  ssize_t n;
+  while ((n = gzip_->read(block_.get(), kReadBlock)) > 0) {
+  }
+  if (n < 0) {
+    source_error_ = gzip_->error();
+    fail("Error reading");
   }
 }
 

@@ -52,6 +52,7 @@ class EncodedInput final : public ByteSource {
  private:
   void read_head();
   ssize_t read_compressed(unsigned char *buf, size_t room);
+  void check_rest_of_gzip();
   static ssize_t read_for_archive(archive *archive, void *self, const void **block);
   [[noreturn]] void fail(const char *what);
   [[noreturn]] void refuse_as(const char *format);
