@@ -21,6 +21,18 @@ constexpr size_t kJoinBlockBytes = size_t{1} << 20;
 // the line end before it.
 constexpr size_t kLastLineBytes = kMaxResultLineBytes + 2;
 
+// The line ends among the `size` bytes at `bytes`.
+long long line_ends_in(const char *bytes, size_t size) {
+  long long ends = 0;
+  for (const char *end = bytes + size;
+       (bytes = static_cast<const char *>(memchr(bytes, '\n', static_cast<size_t>(end - bytes)))) !=
+       nullptr;
+       ++bytes) {
+    ++ends;
+  }
+  return ends;
+}
+
 }  // namespace
 
 PartJoin::PartJoin(std::vector<std::string> parts, int fd, std::string name)
@@ -49,7 +61,7 @@ void PartJoin::append(size_t k) {
       const char *end = static_cast<const char *>(memchr(bytes, '\n', static_cast<size_t>(n)));
       if (end != nullptr) first_lines_[k].assign(bytes, end);
     }
-    lines_ += std::count(bytes, bytes + n, '\n');
+    lines_ += line_ends_in(bytes, static_cast<size_t>(n));
     tail.append(bytes + std::max<ssize_t>(0, n - static_cast<ssize_t>(kLastLineBytes)), bytes + n);
     if (tail.size() > kLastLineBytes) tail.erase(0, tail.size() - kLastLineBytes);
     if (write_fully(fd_, bytes, static_cast<size_t>(n)) < 0) {
