@@ -30,7 +30,7 @@ static_assert(sizeof(RecordHead) == 24);
 // record then fits one block of a reader.
 constexpr size_t kMaxKeyBytes = INT16_MAX;
 constexpr size_t kMaxRecordBytes =
-    sizeof(RecordHead) + kMaxKeyBytes + 1 + REDUCE_MAX_WORD_BYTES + 1;
+    sizeof(RecordHead) + kMaxKeyBytes + 1 + REDUCE_MAX_WORD_BYTES + 1 + alignof(RecordHead);
 constexpr size_t kBlockBytes = size_t{1} << 16;
 static_assert(kMaxRecordBytes <= kBlockBytes);
 
@@ -49,8 +49,10 @@ const char *word_of_record(const char *record) {
   return record + sizeof(RecordHead) + head->key_length + 1;
 }
 
+// Records are padded to the alignment of their heads, which are read in place.
 size_t record_bytes(const RecordHead &head) {
-  return sizeof head + head.key_length + 1 + head.word_length + 1;
+  constexpr size_t kAlign = alignof(RecordHead);
+  return (sizeof head + head.key_length + 1 + head.word_length + 1 + kAlign - 1) / kAlign * kAlign;
 }
 
 }  // namespace
@@ -107,7 +109,7 @@ void KeyedRunWriter::add(std::string_view word, unsigned section, long long tota
   arena_.insert(arena_.end(), head_bytes, head_bytes + sizeof head);
   arena_.insert(arena_.end(), key_.data(), key_.data() + key_length + 1);
   arena_.insert(arena_.end(), word.begin(), word.end());
-  arena_.push_back('\0');
+  arena_.resize(offset + record_bytes(head), '\0');
   const OrderPrefix prefix = order_prefix(key_.data());
   items_.push_back(Item{{prefix.first, prefix.second}, section, static_cast<uint32_t>(offset)});
 }
@@ -144,10 +146,14 @@ void KeyedRunWriter::write_chunk() {
     const RecordHead *head = head_of(item);
     const char *record = arena + item.offset;
     const char *word = word_of_record(record);
-    // A cut whose word has no key of its own is compared by the tuple lines.
-    WordOrder::tuple_line_of(word, head->word_length, line);
-    OrderedWordView view{word, head->word_length, head->section, line, key_of_record(record)};
-    while (bucket < cuts_.size() && compare_with_cut(order_, view, *cuts_[bucket]) >= 0) {
+    OrderedWordView view{word, head->word_length, head->section, "", key_of_record(record)};
+    while (bucket < cuts_.size()) {
+      // A cut whose word has no key of its own is compared by the tuple lines.
+      if (cuts_[bucket]->entry.key == nullptr) {
+        WordOrder::tuple_line_of(word, head->word_length, line);
+        view.line = line;
+      }
+      if (compare_with_cut(order_, view, *cuts_[bucket]) < 0) break;
       index_.push_back(written_);  // where bucket + 1 begins
       ++bucket;
     }
