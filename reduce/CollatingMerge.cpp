@@ -2,8 +2,11 @@
 // the collation's order merged by their keys and joined.
 #include "reduce/CollatingMerge.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "reduce/MergePlan.h"
 #include "reduce/MergeSteps.h"
 #include "reduce/MergeWorkers.h"
+#include "reduce/ResultLine.h"
 #include "reduce/ResultWriter.h"
 
 namespace {
@@ -86,6 +90,21 @@ long long merge_buckets(WordOrder &collation, const std::vector<std::string> &ke
 }
 
 }  // namespace
+
+bool results_are_byte_ordered(int nfiles, const char *const *files) {
+  for (int i = 0; i < nfiles; ++i) {
+    int fd = open(files[i], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char start[kMaxLineWithFirstBytes + 1];
+    ssize_t n = read_block(fd, start, sizeof start);
+    close(fd);
+    if (n <= 0) continue;
+    const char *end = static_cast<const char *>(memchr(start, '\n', static_cast<size_t>(n)));
+    std::string_view line(start, end != nullptr ? static_cast<size_t>(end - start) : n);
+    return std::count(line.begin(), line.end(), ' ') == 2;
+  }
+  return false;
+}
 
 long long merge_byte_ordered_results(int nfiles, const char *const *files, int nreducers,
                                      const char *output_file, bool check_order) {

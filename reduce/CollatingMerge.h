@@ -9,6 +9,11 @@
 
 #include "reduce/ResultMerge.h"
 
+/* Whether the result files are of the byte-ordered form: the first line of the first file that
+ * has one carries a first appearance (a second blank: a word has none). False when no line can be
+ * read; the merge then reports why. */
+bool results_are_byte_ordered(int nfiles, const char *const *files);
+
 /* Merges the nfiles files of the byte-ordered form, each with nreducers sections, into
  * output_file in the same form: a shard's spilled runs into its result. As merge_results
  * otherwise. */
