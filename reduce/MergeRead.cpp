@@ -165,7 +165,10 @@ bool advance(WordOrder &order, Reader &reader) {
   }
   MergeEntry &next = reader.entries[1 - reader.current];
   if (!entry_of_line(order, reader.keyed, line, next, reader.with_first)) {
-    refuse(reader, reader.line_number, "not a result line (a word, a blank and a count above 0)");
+    refuse(reader, reader.line_number,
+           reader.with_first ? "not a line of a shard's result in byte order (a word, a blank, a "
+                               "count above 0, a blank and a first appearance)"
+                             : "not a result line (a word, a blank and a count above 0)");
   }
   next.first += reader.range.first_base;
   if (reader.has_entry && reader.check_order) {
