@@ -31,13 +31,13 @@ unsigned long long first_appearance_base(int shard) {
 
 // The first half's part `part`: its byte range of every file merged, keyed and sorted into its
 // keyed file, cut at the cuts of the collation's order.
-void key_part(WordOrder &bytes, WordOrder &collation, const std::vector<const char *> &inputs,
+void key_part(WordOrder &byte_order, WordOrder &collation, const std::vector<const char *> &inputs,
               const std::vector<FileRange> &ranges, bool check_order,
               const std::vector<std::unique_ptr<PlacedWord>> &cuts, const std::string &keyed) {
   int fd = create_temporary(keyed);
   KeyedRunWriter writer(collation, cuts, fd, keyed);
-  merge_ranges_into(bytes, inputs, ranges, check_order, writer);
-  writer.finish();
+  merge_ranges_into(byte_order, inputs, ranges, check_order, writer);
+  writer.complete();
   if (close_output_file(fd) != 0) stop_merge(kMergeWriteFailed, keyed.c_str());
 }
 
@@ -101,7 +101,8 @@ bool results_are_byte_ordered(int nfiles, const char *const *files) {
     if (n <= 0) continue;
     const char *end = static_cast<const char *>(memchr(start, '\n', static_cast<size_t>(n)));
     std::string_view line(start, end != nullptr ? static_cast<size_t>(end - start) : n);
-    return std::count(line.begin(), line.end(), ' ') == 2;
+    size_t blank = line.find(' ');
+    return blank != std::string_view::npos && line.find(' ', blank + 1) != std::string_view::npos;
   }
   return false;
 }
@@ -109,12 +110,12 @@ bool results_are_byte_ordered(int nfiles, const char *const *files) {
 long long merge_byte_ordered_results(int nfiles, const char *const *files, int nreducers,
                                      const char *output_file, bool check_order) {
   begin_merge();
-  WordOrder bytes(nreducers, ResultForm::kBytesWithFirst);
+  WordOrder byte_order(nreducers, ResultForm::kBytesWithFirst);
   std::vector<std::string> intermediates;
   std::vector<const char *> inputs =
-      merge_rounds(bytes, std::vector<const char *>(files, files + (nfiles > 0 ? nfiles : 0)),
+      merge_rounds(byte_order, std::vector<const char *>(files, files + (nfiles > 0 ? nfiles : 0)),
                    check_order, 1, output_file, nullptr, intermediates);
-  long long lines = merge_to_file(bytes, inputs, check_order, output_file);
+  long long lines = merge_to_file(byte_order, inputs, check_order, output_file);
   end_merge(output_file, intermediates);
   return lines;
 }
@@ -123,7 +124,7 @@ long long collate_results(int nfiles, const char *const *files, int nreducers,
                           const char *output_file, bool check_order, int jobs,
                           const MergeProgress *progress, int parts) {
   begin_merge();
-  WordOrder bytes(nreducers, ResultForm::kBytesWithFirst);
+  WordOrder byte_order(nreducers, ResultForm::kBytesWithFirst);
   WordOrder collation(nreducers);
   // Each shard numbers the first appearances of its words from 0; the shards before it in the
   // run's text come first.
@@ -131,17 +132,17 @@ long long collate_results(int nfiles, const char *const *files, int nreducers,
   for (int i = 0; i < nfiles; ++i) first_bases.push_back(first_appearance_base(i));
   std::vector<std::string> intermediates;
   std::vector<const char *> inputs =
-      merge_rounds(bytes, std::vector<const char *>(files, files + (nfiles > 0 ? nfiles : 0)),
+      merge_rounds(byte_order, std::vector<const char *>(files, files + (nfiles > 0 ? nfiles : 0)),
                    check_order, jobs, output_file, progress, intermediates, &first_bases);
   // As many parts in each half as a merge in the result's order would have; every distinct word
   // lies in one part of the first half, where it is keyed once.
   if (parts <= 0) parts = merge_part_count(sum_of_sizes(inputs), jobs);
-  std::vector<std::vector<FileRange>> ranges = plan_merge_parts(bytes, inputs, parts);
+  std::vector<std::vector<FileRange>> ranges = plan_merge_parts(byte_order, inputs, parts);
   for (std::vector<FileRange> &part : ranges) {
     for (size_t i = 0; i < part.size(); ++i) part[i].first_base = first_bases[i];
   }
   std::vector<std::unique_ptr<PlacedWord>> cuts =
-      choose_merge_cuts(collation, inputs, parts, bytes.carries_first());
+      choose_merge_cuts(collation, inputs, parts, byte_order.carries_first());
   const int buckets = static_cast<int>(cuts.size()) + 1;
   std::vector<std::string> keyed;
   for (int p = 0; p < parts; ++p) {
@@ -152,7 +153,9 @@ long long collate_results(int nfiles, const char *const *files, int nreducers,
   int done = 0;
   run_merge_tasks(
       output_file, parts, jobs,
-      [&](int p) { key_part(bytes, collation, inputs, ranges[p], check_order, cuts, keyed[p]); },
+      [&](int p) {
+        key_part(byte_order, collation, inputs, ranges[p], check_order, cuts, keyed[p]);
+      },
       [&](int) { tell_progress(progress, ++done, parts + buckets); });
   long long lines = merge_buckets(collation, keyed, buckets, jobs, output_file, progress, parts);
   for (const std::string &file : keyed) remove_temporary(file);

@@ -165,7 +165,7 @@ void KeyedRunWriter::write_chunk() {
   arena_.clear();
 }
 
-void KeyedRunWriter::finish() {
+void KeyedRunWriter::complete() {
   write_chunk();
   // The index: per chunk, where each bucket but the first begins, and where the chunk ends.
   const uint64_t per_chunk = cuts_.size() + 1;

@@ -40,7 +40,7 @@ class KeyedRunWriter final : public MergedWords {
 
   /* Writes the last chunk and the file's index of chunks and buckets. A failed write stops the
    * process through stop_merge. */
-  void finish();
+  void complete();
 
  private:
   struct Item;

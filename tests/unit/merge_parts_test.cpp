@@ -185,7 +185,7 @@ TEST(MergeParts, KeyedChunksNameWordsThatCollateAlikeByTheirFirstAppearance) {
     int fd = creat(keyed.back().c_str(), 0644);
     KeyedRunWriter writer(order, no_cuts, fd, keyed.back(), KeyedChunkLimits{2, 1 << 20});
     for (const Word &word : files[f]) writer.add(word.text, 0, 10, word.first);
-    writer.finish();
+    writer.complete();
     close(fd);
   }
   std::string merged = (dir / "merged").string();
