@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
     --small-shards) small_shards=$2; shift 2 ;;
     --bin) bin=$(cd "$2" && pwd); shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
