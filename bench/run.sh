@@ -4,9 +4,11 @@
 #
 #   bench/run.sh [--sizes 40,200] [--corpora prose,wide] [--rounds 5]
 #                [--locales C.UTF-8,en_US.UTF-8] [--seed 1] [--bin DIR] [--work DIR] [--no-tools]
+#                [--small-shards 8M]
 #
 # --no-tools leaves out the two counts made of the platform's text tools (Quovent and the
-# classic pipe), which take most of a round.
+# classic pipe), which take most of a round. --small-shards sets the shard size of the
+# QuoventMR_v3 row whose shards are small enough that each core takes several.
 #
 # Corpora: "prose" draws its words from a vocabulary of 60,000 (about 60,000 distinct words at
 # 40 MB), "wide" from 300,000 (about 275,000), "vocab" from 2,000,000 (about 1.9 million at
@@ -31,6 +33,7 @@ rounds=5
 tools=1
 locales=C.UTF-8,en_US.UTF-8
 seed=1
+small_shards=8M
 bin=$repo/build/bin
 work=$repo/build/bench
 
@@ -42,9 +45,10 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2; shift 2 ;;
     --locales) locales=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
+    --small-shards) small_shards=$2; shift 2 ;;
     --bin) bin=$(cd "$2" && pwd); shift 2 ;;
     --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -202,7 +206,7 @@ for locale in ${locales//,/ }; do
       fi
       if [ $have_v3 = 1 ]; then
         # Shards of the default size, and shards small enough that each core takes several.
-        for sharding in "-j 1" "-j 2" "-j 2 -s 8M"; do
+        for sharding in "-j 1" "-j 2" "-j 2 -s $small_shards"; do
           label="QuoventMR_v3_${sharding// /_}"
           # shellcheck disable=SC2086
           run_timed "$label" "$runs/v3" "$bin/QuoventMR_v3" $sharding -r 1 "$whole"

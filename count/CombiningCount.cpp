@@ -13,6 +13,7 @@
 #include "common/PartitionHash.h"
 #include "common/RawIO.h"
 #include "common/RunFiles.h"
+#include "reduce/CollatingMerge.h"
 #include "reduce/ResultMerge.h"
 #include "reduce/ResultWriter.h"
 
@@ -51,11 +52,53 @@ OrderedWordView view_of(const WordTable &table, const SortItem &item, char *line
   error_at("count_shard", "%s the count file %s\n", what, name);
 }
 
+// Each word of the sorted table, in byte order, where every word is a group of its own.
+bool write_words(const WordTable &table, const WordOrder &order, unsigned long long first_base,
+                 std::span<const SortItem> items, ResultWriter &writer) {
+  std::span<const WordTable::Word> words = table.words();
+  for (const SortItem &item : items) {
+    const WordTable::Word &word = words[item.index];
+    std::string_view text(table.text(word), word.length);
+    auto total = static_cast<long long>(word.count);
+    bool added = order.carries_first() ? writer.add(text, total, first_base + item.index)
+                                       : writer.add(text, total);
+    if (!added) return false;
+  }
+  return true;
+}
+
+// The sorted table's groups of words that collate equal, each as its first word with their
+// total.
+bool write_groups(const WordTable &table, const WordOrder &order, std::span<const SortItem> items,
+                  ResultWriter &writer) {
+  std::span<const WordTable::Word> words = table.words();
+  char line_a[kTupleLineSize];
+  char line_b[kTupleLineSize];
+  for (size_t first = 0; first < items.size();) {
+    OrderedWordView group = view_of(table, items[first], line_a);
+    unsigned long long total = words[items[first].index].count;
+    size_t next = first + 1;
+    for (; next < items.size(); ++next) {
+      const SortItem &item = items[next];
+      // Sorted words whose prefixes differ have lines that collate apart.
+      bool lines_apart =
+          item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
+          (item.prefix[0] != items[first].prefix[0] || item.prefix[1] != items[first].prefix[1]);
+      if (!order.same_word(group, view_of(table, item, line_b), lines_apart)) break;
+      total += words[item.index].count;
+    }
+    std::string_view word(group.word, static_cast<size_t>(group.length));
+    if (!writer.add(word, static_cast<long long>(total))) return false;
+    first = next;
+  }
+  return true;
+}
+
 }  // namespace
 
-CombiningCount::CombiningCount(int nreducers, TableLimits limits)
+CombiningCount::CombiningCount(int nreducers, TableLimits limits, ResultForm form)
     : nreducers_(nreducers),
-      order_(nreducers),
+      order_(nreducers, form),
       table_(limits.max_words, limits.max_text_bytes),
       sort_space_(size_t{limits.max_words} * sizeof(SortItem)) {}
 
@@ -90,6 +133,8 @@ void CombiningCount::spill() {
   std::string name = sorted_run_file(runs_.size());
   write_sorted_table(name.c_str());
   runs_.push_back(name);
+  // The words of the next table came after every word of this one.
+  first_base_ += table_.words().size();
   table_.clear();
 }
 
@@ -121,13 +166,17 @@ void CombiningCount::write_sorted_table(const char *file) {
   char line_b[kTupleLineSize];
   // A word whose key was too long to make has prefix zero and is compared in full; every
   // decision agrees with the collation, and words that collate equal keep the order they came in.
+  // In byte order no two words of the table are equal.
   auto before = [&](const SortItem &a, const SortItem &b) {
     if (a.section != b.section) return a.section < b.section;
     if (a.prefix[0] != 0 && b.prefix[0] != 0) {
       if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
       if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
     }
-    int c = order_.compare(view_of(table_, a, line_a), view_of(table_, b, line_b));
+    int c = order_.by_bytes() ? strcmp(table_.text(words[a.index]), table_.text(words[b.index]))
+            : a.key != nullptr && b.key != nullptr
+                ? strcmp(a.key, b.key)
+                : order_.compare(view_of(table_, a, line_a), view_of(table_, b, line_b));
     return c != 0 ? c < 0 : a.index < b.index;
   };
   std::sort(items.begin(), items.end(), before);
@@ -135,25 +184,9 @@ void CombiningCount::write_sorted_table(const char *file) {
   const int fd = create_output_file(file);
   if (fd < 0) count_file_failed("Error opening", file);
   ResultWriter writer(fd);
-  for (size_t first = 0; first < items.size();) {
-    OrderedWordView group = view_of(table_, items[first], line_a);
-    unsigned long long total = words[items[first].index].count;
-    size_t next = first + 1;
-    for (; next < items.size(); ++next) {
-      const SortItem &item = items[next];
-      // Sorted words whose prefixes differ have lines that collate apart.
-      bool lines_apart =
-          item.prefix[0] != 0 && items[first].prefix[0] != 0 &&
-          (item.prefix[0] != items[first].prefix[0] || item.prefix[1] != items[first].prefix[1]);
-      if (!order_.same_word(group, view_of(table_, item, line_b), lines_apart)) break;
-      total += words[item.index].count;
-    }
-    if (!writer.add(std::string_view(group.word, static_cast<size_t>(group.length)),
-                    static_cast<long long>(total))) {
-      count_file_failed("Error writting", file);
-    }
-    first = next;
-  }
+  bool written = order_.by_bytes() ? write_words(table_, order_, first_base_, items, writer)
+                                   : write_groups(table_, order_, items, writer);
+  if (!written) count_file_failed("Error writting", file);
   if (!writer.flush() || close_output_file(fd) != 0) count_file_failed("Error writting", file);
 }
 
@@ -168,7 +201,12 @@ void CombiningCount::finish(const char *result_file, bool keep_runs) {
   sort_space_.release();
   std::vector<const char *> names;
   for (const std::string &run : runs_) names.push_back(run.c_str());
-  merge_own_result_files(static_cast<int>(names.size()), names.data(), nreducers_, result_file);
+  if (order_.carries_first()) {
+    merge_byte_ordered_results(static_cast<int>(names.size()), names.data(), nreducers_,
+                               result_file, false);
+  } else {
+    merge_own_result_files(static_cast<int>(names.size()), names.data(), nreducers_, result_file);
+  }
   if (!keep_runs) {
     for (const std::string &run : runs_) unlink(run.c_str());
   }

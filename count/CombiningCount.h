@@ -23,9 +23,10 @@ struct TableLimits {
 
 class CombiningCount final : public WordReceiver {
  public:
-  /* Counts for a result of nreducers sections under the current locale; runs are written in the
-   * working directory. */
-  CombiningCount(int nreducers, TableLimits limits = {});
+  /* Counts for a result of nreducers sections in the form `form` under the current locale; runs
+   * are written in the working directory. In the byte-ordered form, the first appearance of a
+   * word is the number of distinct words of the shard that came before it. */
+  CombiningCount(int nreducers, TableLimits limits = {}, ResultForm form = ResultForm::kCollated);
 
   void take_words(const char *text, const WordSpan *words, int count) override;
 
@@ -47,6 +48,7 @@ class CombiningCount final : public WordReceiver {
   WordTable table_;
   LargeRegion sort_space_;  // the order of a spill
   long long words_ = 0;
+  unsigned long long first_base_ = 0;  // the first appearance of the table's first word
   std::vector<std::string> runs_;
 };
 

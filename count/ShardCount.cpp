@@ -15,12 +15,12 @@
 #include "input/StreamFeed.h"
 #include "map/UnicodeWords.h"
 
-void count_shard(const Shard &shard, int nreducers, WordRule words, const std::string &shard_dir,
-                 bool keep_work_files) {
+void count_shard(const Shard &shard, int nreducers, WordRule words, ResultForm form,
+                 const std::string &shard_dir, bool keep_work_files) {
   if (chdir(shard_dir.c_str()) < 0)
     error_at("count_shard", "Error entering shard directory %s\n", shard_dir.c_str());
   timespec start = monotonic_now();
-  CombiningCount counter(nreducers);
+  CombiningCount counter(nreducers, {}, form);
   for (const Piece &piece : shard.pieces) {
     if (piece.encoded) {
       EncodedInput input(piece.path, -1, piece.path);

@@ -8,14 +8,15 @@
 #include "count/ShardResult.h"
 #include "input/ShardPlan.h"
 #include "map/UnicodeWords.h"
+#include "reduce/WordOrder.h"
 
 /* Counts the shard in shard_dir, which must exist: changes into it, counts the words of its
- * pieces under the word rule `words`, writes its result and seals it (seal_shard_result); the
- * sorted runs of a shard whose words outgrew one table are removed unless keep_work_files. Call
- * setlocale first.
+ * pieces under the word rule `words`, writes its result in the form `form` and seals it
+ * (seal_shard_result); the sorted runs of a shard whose words outgrew one table are removed
+ * unless keep_work_files. Call setlocale first.
  * Every failure stops the process through Error, naming the file. */
-void count_shard(const Shard &shard, int nreducers, WordRule words, const std::string &shard_dir,
-                 bool keep_work_files);
+void count_shard(const Shard &shard, int nreducers, WordRule words, ResultForm form,
+                 const std::string &shard_dir, bool keep_work_files);
 
 /* Points standard output at the shard's log in shard_dir (keep_log) or at /dev/null. Standard
  * error stays what the caller made it: the driver's pipe in a local run, the shard's errors file

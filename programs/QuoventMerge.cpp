@@ -11,6 +11,7 @@
 #include "common/CommandLine.h"
 #include "common/Errors.h"
 #include "common/WorkFiles.h"
+#include "reduce/CollatingMerge.h"
 #include "reduce/ResultMerge.h"
 #include "shuffle/Suffle.h"
 
@@ -90,8 +91,13 @@ int main(int argc, char **argv) {
 
   setlocale(LC_ALL, "");
   timespec start = monotonic_now();
-  long long words = merge_results(nfiles, argv + optind, static_cast<int>(nreducers), output_file,
-                                  1, static_cast<int>(jobs), nullptr);
+  // The results a run of QuoventMR_v3 kept in its work directory may be in byte order, the merge
+  // left to collate them.
+  long long words = results_are_byte_ordered(nfiles, argv + optind)
+                        ? collate_results(nfiles, argv + optind, static_cast<int>(nreducers),
+                                          output_file, true, static_cast<int>(jobs), nullptr)
+                        : merge_results(nfiles, argv + optind, static_cast<int>(nreducers),
+                                        output_file, 1, static_cast<int>(jobs), nullptr);
   snprintf(Msg, sizeof Msg,
            "[QuoventMerge]\tMerged %d result files into %s: %lld diferent words in %.3f secs.\n",
            nfiles, output_file, words, seconds_since(start));

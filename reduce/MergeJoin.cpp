@@ -84,8 +84,8 @@ bool PartJoin::joints_keep_words_apart(WordOrder &order) const {
   const std::string *last = nullptr;  // the last line of the parts so far
   for (size_t k = 0; k < parts_.size(); ++k) {
     if (last_lines_[k].empty()) continue;  // a part without lines
-    if (last != nullptr && entry_of_line(order, true, *last, *before) &&
-        entry_of_line(order, true, first_lines_[k], *after) &&
+    if (last != nullptr && entry_of_line(order, true, *last, *before, false) &&
+        entry_of_line(order, true, first_lines_[k], *after, false) &&
         order.same_word(before->view(), after->view())) {
       return false;
     }

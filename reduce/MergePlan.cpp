@@ -23,13 +23,14 @@ constexpr long long kMaxSamplesPerFile = 4096;
 
 // What a probe reads: from the byte before its offset, enough for the rest of one line and the
 // whole of the next.
-constexpr int kProbeBytes = 2 * (kMaxResultLineBytes + 1) + 1;
+constexpr int kProbeBytes = 2 * (kMaxLineWithFirstBytes + 1) + 1;
 
 // An input opened for the plan; closed by its owner.
 struct PlanInput {
   const char *name;
   int fd = -1;
   long long size = 0;
+  bool with_first = false;  // its lines carry first appearances
   ~PlanInput() {
     if (fd >= 0) close(fd);
   }
@@ -69,22 +70,6 @@ bool line_at_or_after(const PlanInput &input, long long from, LineAt &at) {
   return true;
 }
 
-// A word of the merge's order kept beside the entries that are compared with it: a sample, or a
-// cut. A cut without a word is the start of its section.
-struct PlacedWord {
-  MergeEntry entry;
-  long long bytes = 0;  // of its file, from its line to the next sample's
-  bool section_start() const { return entry.length == 0; }
-};
-
-// Negative when `entry` sorts before the cut, else zero or positive.
-int compare_with_cut(const WordOrder &order, const MergeEntry &entry, const PlacedWord &cut) {
-  if (cut.section_start() || entry.section != cut.entry.section) {
-    return entry.section < cut.entry.section ? -1 : 1;
-  }
-  return order.compare(entry.view(), cut.entry.view());
-}
-
 // Samples of one file at even byte steps, each with the bytes up to the next one.
 void sample_file(WordOrder &order, const PlanInput &input, long long count,
                  std::vector<std::unique_ptr<PlacedWord>> &samples) {
@@ -94,7 +79,7 @@ void sample_file(WordOrder &order, const PlanInput &input, long long count,
   for (long long k = 0; k < count; ++k) {
     if (!line_at_or_after(input, input.size * k / count, *at) || at->start == last_start) continue;
     auto sample = std::make_unique<PlacedWord>();
-    if (!entry_of_line(order, true, at->text, sample->entry)) continue;
+    if (!entry_of_line(order, true, at->text, sample->entry, input.with_first)) continue;
     last_start = at->start;
     sample->bytes = at->start;  // made the bytes up to the next sample below
     samples.push_back(std::move(sample));
@@ -179,8 +164,8 @@ long long locate_cut(WordOrder &order, const PlanInput &input, const PlacedWord 
       high = middle;
       continue;
     }
-    bool before = entry_of_line(order, true, at->text, *entry) &&
-                  compare_with_cut(order, *entry, cut) < 0 && at->next <= input.size;
+    bool before = entry_of_line(order, true, at->text, *entry, input.with_first) &&
+                  compare_with_cut(order, entry->view(), cut) < 0 && at->next <= input.size;
     if (before) {
       low = at->next;
     } else {
@@ -190,7 +175,37 @@ long long locate_cut(WordOrder &order, const PlanInput &input, const PlacedWord 
   return low;
 }
 
+// The files opened for a plan, their lines carrying first appearances when with_first.
+std::vector<PlanInput> open_plan_inputs(const std::vector<const char *> &files, bool with_first) {
+  std::vector<PlanInput> inputs(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    PlanInput &input = inputs[i];
+    input.name = files[i];
+    input.with_first = with_first;
+    input.fd = open(files[i], O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (input.fd < 0) stop_merge("%s Error opening result file %s\n", files[i]);
+    if (fstat(input.fd, &st) < 0) stop_merge("%s Error reading result file %s\n", files[i]);
+    input.size = S_ISREG(st.st_mode) ? st.st_size : 0;
+  }
+  return inputs;
+}
+
 }  // namespace
+
+int compare_with_cut(const WordOrder &order, const OrderedWordView &word, const PlacedWord &cut) {
+  if (cut.section_start() || word.section != cut.entry.section) {
+    return word.section < cut.entry.section ? -1 : 1;
+  }
+  return order.compare(word, cut.entry.view());
+}
+
+std::vector<std::unique_ptr<PlacedWord>> choose_merge_cuts(WordOrder &order,
+                                                           const std::vector<const char *> &files,
+                                                           int parts, bool with_first) {
+  if (parts <= 1 || files.empty()) return {};
+  return choose_cuts(order, open_plan_inputs(files, with_first), parts);
+}
 
 int merge_part_count(long long bytes, int jobs) {
   if (jobs <= 1) return 1;
@@ -205,16 +220,7 @@ std::vector<std::vector<FileRange>> plan_merge_parts(WordOrder &order,
   std::vector<std::vector<FileRange>> plan(static_cast<size_t>(parts),
                                            std::vector<FileRange>(files.size()));
   if (parts <= 1 || files.empty()) return plan;
-  std::vector<PlanInput> inputs(files.size());
-  for (size_t i = 0; i < files.size(); ++i) {
-    PlanInput &input = inputs[i];
-    input.name = files[i];
-    input.fd = open(files[i], O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (input.fd < 0) stop_merge("%s Error opening result file %s\n", files[i]);
-    if (fstat(input.fd, &st) < 0) stop_merge("%s Error reading result file %s\n", files[i]);
-    input.size = S_ISREG(st.st_mode) ? st.st_size : 0;
-  }
+  std::vector<PlanInput> inputs = open_plan_inputs(files, order.carries_first());
   std::vector<std::unique_ptr<PlacedWord>> cuts = choose_cuts(order, inputs, parts);
   for (size_t i = 0; i < inputs.size(); ++i) {
     long long begin = 0;

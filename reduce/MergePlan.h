@@ -10,6 +10,7 @@
 #ifndef QUOVENT_REDUCE_MERGEPLAN_H
 #define QUOVENT_REDUCE_MERGEPLAN_H
 
+#include <memory>
 #include <vector>
 
 #include "reduce/MergeRead.h"
@@ -28,6 +29,25 @@ constexpr int kMergePartsPerJob = 2;
 /* The parts that a merge of files of `bytes` bytes in all is cut into for `jobs` processes at
  * once: 1 (the merge is not cut) for one process or little input. */
 int merge_part_count(long long bytes, int jobs);
+
+/* A word of a merge's order kept beside the words that are compared with it: a sample of a file,
+ * or a cut between parts. A cut without a word (length 0) is the start of its section. */
+struct PlacedWord {
+  MergeEntry entry;
+  long long bytes = 0;  // of its file, from its line to the next sample's
+  bool section_start() const { return entry.length == 0; }
+};
+
+/* Negative when the word `word` sorts before the cut, else zero or positive: words that are one
+ * word for the reducer are on one side of every cut. */
+int compare_with_cut(const WordOrder &order, const OrderedWordView &word, const PlacedWord &cut);
+
+/* The words that cut the words of `files` into `parts` parts of about one size in `order`:
+ * parts - 1 cuts, in order, chosen from samples of the files, whose lines carry first appearances
+ * when with_first. The files need not be in that order themselves. */
+std::vector<std::unique_ptr<PlacedWord>> choose_merge_cuts(WordOrder &order,
+                                                           const std::vector<const char *> &files,
+                                                           int parts, bool with_first);
 
 /* The ranges of the files that each of `parts` parts (1 or more) merges: plan[k][i] is the range
  * of files[i] in part k. Every line of every file lies in exactly one part, and the parts follow

@@ -60,6 +60,7 @@ struct GroupWord {
   char line[kTupleLineSize];
   const char *key = nullptr;
   char key_made[kMaxSortKeyBytes];
+  unsigned long long first = 0;
 
   OrderedWordView view() const { return {word, length, section, line, key}; }
 };
@@ -70,6 +71,7 @@ void start_group(GroupWord &group, const MergeEntry &entry) {
   group.section = entry.section;
   strcpy(group.line, entry.line);
   group.key = entry.key;
+  group.first = entry.first;
   // A key made into the entry's own buffer goes when the entry is read over.
   if (entry.key == entry.key_made) group.key = strcpy(group.key_made, entry.key);
 }
@@ -90,7 +92,9 @@ struct Reader {
   bool has_entry = false;
   bool keyed = false;       // its words carry collation keys
   bool check_order = true;  // each word is checked against the one before it
-  long long group = -1;     // the last group of equal words it gave a word to
+  bool with_first = false;  // its lines carry first appearances
+  int longest_line = kMaxResultLineBytes;
+  long long group = -1;  // the last group of equal words it gave a word to
 
   const MergeEntry &entry() const { return entries[current]; }
 };
@@ -132,7 +136,7 @@ bool next_line(Reader &reader, std::string_view &line, long long &line_offset) {
       ++reader.line_number;
       return true;
     }
-    if (waiting > kMaxResultLineBytes) {
+    if (waiting > reader.longest_line) {
       refuse(reader, reader.line_number + 1, "too long for a result line");
     }
     memmove(reader.buf, start, static_cast<size_t>(waiting));
@@ -160,9 +164,13 @@ bool advance(WordOrder &order, Reader &reader) {
     return false;
   }
   MergeEntry &next = reader.entries[1 - reader.current];
-  if (!entry_of_line(order, reader.keyed, line, next)) {
-    refuse(reader, reader.line_number, "not a result line (a word, a blank and a count above 0)");
+  if (!entry_of_line(order, reader.keyed, line, next, reader.with_first)) {
+    refuse(reader, reader.line_number,
+           reader.with_first ? "not a line of a shard's result in byte order (a word, a blank, a "
+                               "count above 0, a blank and a first appearance)"
+                             : "not a result line (a word, a blank and a count above 0)");
   }
+  next.first += reader.range.first_base;
   if (reader.has_entry && reader.check_order) {
     const MergeEntry &before = reader.entry();
     if (next.section < before.section) {
@@ -185,12 +193,9 @@ bool advance(WordOrder &order, Reader &reader) {
   return true;
 }
 
-// The result line of a group into the merged output `name`.
-void write_result_line(ResultWriter &writer, const char *name, const GroupWord &word,
-                       long long total) {
-  if (!writer.add(std::string_view(word.word, static_cast<size_t>(word.length)), total)) {
-    stop_merge(kMergeWriteFailed, name);
-  }
+void put_group(MergedWords &out, const GroupWord &group, long long total) {
+  out.add(std::string_view(group.word, static_cast<size_t>(group.length)), group.section, total,
+          group.first);
 }
 
 // A min-heap of reader indexes by their current words; ties go to the earlier file.
@@ -223,6 +228,8 @@ void open_readers(WordOrder &order, const std::vector<const char *> &files,
     reader.name = files[i];
     reader.range = ranges[i];
     reader.check_order = check_order;
+    reader.with_first = order.carries_first();
+    reader.longest_line = reader.with_first ? kMaxLineWithFirstBytes : kMaxResultLineBytes;
     reader.keyed = check_order || files.size() > kFanInWithoutKeys;
     reader.fd = open(files[i], O_RDONLY);
     if (reader.fd < 0) stop_merge("%s Error opening result file %s\n", files[i]);
@@ -237,9 +244,12 @@ void open_readers(WordOrder &order, const std::vector<const char *> &files,
 
 }  // namespace
 
-bool entry_of_line(WordOrder &order, bool keyed, std::string_view line, MergeEntry &entry) {
+bool entry_of_line(WordOrder &order, bool keyed, std::string_view line, MergeEntry &entry,
+                   bool with_first) {
   std::string_view word;
-  if (!parse_result_line(line, word, entry.count)) return false;
+  bool parsed = with_first ? parse_result_line(line, word, entry.count, entry.first)
+                           : parse_result_line(line, word, entry.count);
+  if (!parsed) return false;
   memcpy(entry.word, word.data(), word.size());
   entry.word[word.size()] = '\0';
   entry.length = static_cast<int>(word.size());
@@ -248,8 +258,7 @@ bool entry_of_line(WordOrder &order, bool keyed, std::string_view line, MergeEnt
 }
 
 void merge_ranges_into(WordOrder &order, const std::vector<const char *> &files,
-                       const std::vector<FileRange> &ranges, bool check_order, ResultWriter &writer,
-                       const char *name) {
+                       const std::vector<FileRange> &ranges, bool check_order, MergedWords &out) {
   std::vector<Reader> readers(files.size());
   ReaderHeap heap{order, readers, {}};
   open_readers(order, files, ranges, check_order, heap);
@@ -269,8 +278,9 @@ void merge_ranges_into(WordOrder &order, const std::vector<const char *> &files,
         errno = EOVERFLOW;
         stop_merge("%s The total of a word of %s does not fit 64 bits\n", top.name);
       }
+      group.first = std::min(group.first, entry.first);
     } else {
-      if (has_group) write_result_line(writer, name, group, total);
+      if (has_group) put_group(out, group, total);
       start_group(group, entry);
       total = entry.count;
       has_group = true;
@@ -283,8 +293,13 @@ void merge_ranges_into(WordOrder &order, const std::vector<const char *> &files,
     }
     if (!heap.heap.empty()) heap.sift_down(0);
   }
-  if (has_group) write_result_line(writer, name, group, total);
+  if (has_group) put_group(out, group, total);
   for (Reader &reader : readers) close(reader.fd);
+}
+
+void MergedLines::add(std::string_view word, unsigned, long long total, unsigned long long first) {
+  bool written = with_first_ ? writer_.add(word, total, first) : writer_.add(word, total);
+  if (!written) stop_merge(kMergeWriteFailed, name_);
 }
 
 void keep_merge_temporary(const std::string &name) { g_temporaries.push_back(name); }

@@ -19,6 +19,9 @@
 struct FileRange {
   long long begin = 0;
   long long end = LLONG_MAX;
+  // Added to the first appearances its lines carry: a shard numbers its words' first appearances
+  // from 0, and its place in the run's text comes from here.
+  unsigned long long first_base = 0;
 };
 
 /* One word of a result file, with what orders it: its section and the shuffle's sort key. */
@@ -26,6 +29,7 @@ struct MergeEntry {
   char word[REDUCE_MAX_WORD_BYTES + 1];
   int length = 0;
   long long count = 0;
+  unsigned long long first = 0;  // where the order carries it
   unsigned section = 0;
   char line[kTupleLineSize];
   const char *key = nullptr;
@@ -35,17 +39,42 @@ struct MergeEntry {
 };
 
 /* Makes `entry` the word of the result line `line` (without its line end), with its section and,
- * when keyed and the order collates, its key. False when the line is no result line. */
-bool entry_of_line(WordOrder &order, bool keyed, std::string_view line, MergeEntry &entry);
+ * when keyed and the order collates, its key; the line carries the word's first appearance when
+ * with_first. False when the line is no result line. */
+bool entry_of_line(WordOrder &order, bool keyed, std::string_view line, MergeEntry &entry,
+                   bool with_first);
 
-/* Merges the lines of files[i] within ranges[i] (at most MERGE_FAN_IN files) into the writer of
- * the merged output `name`, checking their order when check_order. A reader stops at the first
+/* Where a merge puts its words, each once, their counts added up, in the order of the merge. */
+class MergedWords {
+ public:
+  virtual ~MergedWords() = default;
+  /* `first` is the least first appearance of the words added up, where the order carries it. */
+  virtual void add(std::string_view word, unsigned section, long long total,
+                   unsigned long long first) = 0;
+};
+
+/* The words written as the lines of the merged output `name`, with their first appearance when
+ * with_first. A failed write stops the process through stop_merge. */
+class MergedLines final : public MergedWords {
+ public:
+  MergedLines(ResultWriter &writer, const char *name, bool with_first)
+      : writer_(writer), name_(name), with_first_(with_first) {}
+  void add(std::string_view word, unsigned section, long long total,
+           unsigned long long first) override;
+
+ private:
+  ResultWriter &writer_;
+  const char *name_;
+  bool with_first_;
+};
+
+/* Merges the lines of files[i] within ranges[i] (at most MERGE_FAN_IN files) into `out`, checking
+ * their order when check_order. A reader stops at the first
  * line at or past its range's end, which it still reads and checks as the whole merge would at
  * that moment: so the part that holds a malformed line's predecessor reports it. Stops the
  * process through stop_merge or a refusal that names the file and its line. */
 void merge_ranges_into(WordOrder &order, const std::vector<const char *> &files,
-                       const std::vector<FileRange> &ranges, bool check_order, ResultWriter &writer,
-                       const char *name);
+                       const std::vector<FileRange> &ranges, bool check_order, MergedWords &out);
 
 /* The temporary files of this process's merge: a failure removes them all. */
 void keep_merge_temporary(const std::string &name);

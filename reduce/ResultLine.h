@@ -21,4 +21,20 @@ int format_result_line(std::string_view word, long long total, char *out);
  * sign or leading zero that fits 64 bits. */
 bool parse_result_line(std::string_view line, std::string_view &word, long long &count);
 
+/* The lines of a shard's result that the run's merge puts in the collation's order itself (see
+ * WordOrder's ResultForm): a result line whose word carries, after one more blank, its first
+ * appearance, a number that orders the first occurrences of words in the run's text. It names a
+ * group of words that collate equal, as the first of them names it in the reducer. */
+constexpr int kMaxFirstDigits = 20;
+constexpr int kMaxLineWithFirstBytes = kMaxResultLineBytes + 1 + kMaxFirstDigits;
+
+/* "word total first\n", into `out`, which has room for kMaxLineWithFirstBytes + 1 bytes. Returns
+ * its length. */
+int format_result_line(std::string_view word, long long total, unsigned long long first, char *out);
+
+/* parse_result_line for a line that also carries a first appearance (digits without sign or
+ * leading zero, or 0, that fit 64 bits). */
+bool parse_result_line(std::string_view line, std::string_view &word, long long &count,
+                       unsigned long long &first);
+
 #endif

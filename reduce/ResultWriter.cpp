@@ -6,11 +6,18 @@
 #include "reduce/ResultLine.h"
 
 // The longest line fits an emptied block.
-static_assert(kMaxResultLineBytes + 1 <= REDUCE_BLOCK_SIZE);
+static_assert(kMaxLineWithFirstBytes + 1 <= REDUCE_BLOCK_SIZE);
 
 bool ResultWriter::add(std::string_view word, long long total) {
   if (used_ + kMaxResultLineBytes + 1 > static_cast<int>(sizeof buf_) && !flush()) return false;
   used_ += format_result_line(word, total, buf_ + used_);
+  ++lines_;
+  return true;
+}
+
+bool ResultWriter::add(std::string_view word, long long total, unsigned long long first) {
+  if (used_ + kMaxLineWithFirstBytes + 1 > static_cast<int>(sizeof buf_) && !flush()) return false;
+  used_ += format_result_line(word, total, first, buf_ + used_);
   ++lines_;
   return true;
 }

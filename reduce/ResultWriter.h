@@ -19,6 +19,9 @@ class ResultWriter {
    * write fails; errno is the write's. */
   [[nodiscard]] bool add(std::string_view word, long long total);
 
+  /* add for a line that carries the word's first appearance (reduce/ResultLine.h). */
+  [[nodiscard]] bool add(std::string_view word, long long total, unsigned long long first);
+
   /* Writes out the lines the block holds. False when the write fails; errno is the write's. */
   [[nodiscard]] bool flush();
 

@@ -12,8 +12,9 @@
 constexpr size_t kMaxCachedKeys = 1 << 19;
 constexpr size_t kKeyCacheBytes = size_t{48} << 20;
 
-WordOrder::WordOrder(int nreducers)
-    : by_bytes_(collation_is_byte_order()),
+WordOrder::WordOrder(int nreducers, ResultForm form)
+    : by_bytes_(form == ResultForm::kBytesWithFirst || collation_is_byte_order()),
+      carries_first_(form == ResultForm::kBytesWithFirst),
       nreducers_(static_cast<unsigned>(nreducers)),
       keys_(std::make_unique<CollationKeyCache>(kMaxCachedKeys, kKeyCacheBytes, kMaxSortKeyBytes)) {
 }

@@ -30,15 +30,27 @@ struct OrderedWordView {
 
 class CollationKeyCache;
 
+/* How a file of result lines is ordered. kCollated: a result file, each section in the order of
+ * the shuffle's sort. kBytesWithFirst: the result of a shard of a run whose merge puts the words
+ * in the collation's order itself, once per distinct word (reduce/CollatingMerge.h): each section
+ * in byte order, every word once with its first appearance (reduce/ResultLine.h); words that
+ * collate equal are still apart there. Under a locale whose collation is byte order the two are
+ * one order. */
+enum class ResultForm { kCollated, kBytesWithFirst };
+
 class WordOrder {
  public:
-  /* The order of a result of `nreducers` sections (1 to 16) under the current locale. */
-  explicit WordOrder(int nreducers);
+  /* The order of files of `nreducers` sections (1 to 16) and form `form` under the current
+   * locale. */
+  explicit WordOrder(int nreducers, ResultForm form = ResultForm::kCollated);
   ~WordOrder();
   WordOrder(const WordOrder &) = delete;
   WordOrder &operator=(const WordOrder &) = delete;
 
   bool by_bytes() const { return by_bytes_; }
+
+  /* Whether its lines carry the first appearance of their words. */
+  bool carries_first() const { return carries_first_; }
 
   /* The number of sections, the reducer count. */
   unsigned sections() const { return nreducers_; }
@@ -76,6 +88,7 @@ class WordOrder {
 
  private:
   bool by_bytes_;
+  bool carries_first_;
   unsigned nreducers_;
   std::unique_ptr<CollationKeyCache> keys_;
 };

@@ -167,7 +167,7 @@ class ShardChildren {
     if (!redirect_shard_log(run_.shard_dir(k), run_.keep_work_files)) {
       error_at("count_shard", "Error opening the shard's output files");
     }
-    count_shard(run_.shards[k], run_.nreducers, run_.words, run_.shard_dir(k),
+    count_shard(run_.shards[k], run_.nreducers, run_.words, run_.shard_results, run_.shard_dir(k),
                 run_.keep_work_files);
     exit(0);
   }
@@ -348,7 +348,8 @@ RunOutcome merge_locally(const ShardRun &run, Progress &progress) {
   // One shard's result is already the whole result: it moves into place, its new name made to
   // survive a crash before main removes the work directory; unless the output lies on another
   // file system, where the merge copies it.
-  if (run.shards.size() == 1 && rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
+  if (run.shards.size() == 1 && run.shard_results == ResultForm::kCollated &&
+      rename(run.shard_result(0).c_str(), run.output_file.c_str()) == 0) {
     if (sync_directory_of(run.output_file)) return {};
     return failed_call("Error renaming the merge result onto %s", run.output_file.c_str());
   }

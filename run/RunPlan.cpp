@@ -61,6 +61,7 @@ bool write_plan(const std::string &file, const ShardRun &run) {
        << "as-is\t" << (run.as_stored ? 1 : 0) << '\n'
        << "locale\t" << run.locale << '\n'
        << "words\t" << word_rule_name(run.words) << '\n';
+  if (run.shard_results == ResultForm::kBytesWithFirst) plan << "shard-results\tbytes\n";
   std::string paths;
   for (const Input &input : run.inputs) {
     plan << "input\t" << kind_letter(input.kind) << '\t' << input.size << '\t' << input.modified_ns
@@ -94,6 +95,8 @@ bool read_plan(const std::string &file, ShardRun &run) {
   run.shards.clear();
   // A plan from before the word rules were recorded counted under the default rule.
   run.words = WordRule::kLatin1;
+  // A plan without the line had its shards write their results in the result's order.
+  run.shard_results = ResultForm::kCollated;
   while (std::getline(in, line)) {
     int at = 0;
     char kind = 0;
@@ -110,6 +113,10 @@ bool read_plan(const std::string &file, ShardRun &run) {
     }
     if (line.starts_with("words\t")) {
       if (!read_word_rule(without_prefix(line, "words\t"), run.words)) return false;
+      continue;
+    }
+    if (line == "shard-results\tbytes") {
+      run.shard_results = ResultForm::kBytesWithFirst;
       continue;
     }
     if (line.starts_with("created\t")) {

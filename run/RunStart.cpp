@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <set>
 
+#include "common/Collation.h"
 #include "common/CommandLine.h"
 #include "common/Errors.h"
 #include "common/RunFiles.h"
@@ -78,6 +79,11 @@ std::vector<Input> plan_run(ShardRun &run, bool slurm) {
     fed.clear();
   }
   run.planned_shards = run.shards.size();
+  // A local merge puts every distinct word in the collation's order once; a shard that is the
+  // whole run writes the result itself, and Slurm's merge parts read results in the result's order.
+  bool merge_collates =
+      !slurm && !collation_is_byte_order() && (run.shards.size() > 1 || !fed.empty());
+  run.shard_results = merge_collates ? ResultForm::kBytesWithFirst : ResultForm::kCollated;
   if (!write_plan(plan_file(run.work_dir), run)) {
     int failed_errno = errno;
     remove_work_files(run);
@@ -112,6 +118,7 @@ std::vector<Input> resume_run(ShardRun &run, bool slurm) {
   run.shards = planned.shards;
   run.planned_shards = planned.planned_shards;
   run.created_dirs = planned.created_dirs;
+  run.shard_results = planned.shard_results;
   std::vector<Input> fed = inputs_outside_plan(run);
   if (slurm && !fed.empty()) {
     refuse_resume(run,

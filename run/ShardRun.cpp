@@ -13,6 +13,7 @@
 #include "common/Errors.h"
 #include "common/RunFiles.h"
 #include "count/ShardCount.h"
+#include "reduce/CollatingMerge.h"
 #include "reduce/ResultMerge.h"
 #include "run/WorkDirLock.h"
 
@@ -175,6 +176,11 @@ void merge_shard_results(const ShardRun &run, bool counted_elsewhere, int jobs,
   for (size_t k = 0; k < run.shards.size(); ++k) results.push_back(run.shard_result(k));
   std::vector<const char *> names;
   for (const std::string &result : results) names.push_back(result.c_str());
+  if (run.shard_results == ResultForm::kBytesWithFirst) {
+    collate_results(static_cast<int>(names.size()), names.data(), run.nreducers,
+                    run.output_file.c_str(), counted_elsewhere, jobs, progress);
+    return;
+  }
   merge_results(static_cast<int>(names.size()), names.data(), run.nreducers,
                 run.output_file.c_str(), counted_elsewhere ? 1 : 0, jobs, progress);
 }

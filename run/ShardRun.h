@@ -8,6 +8,7 @@
 
 #include "input/ShardPlan.h"
 #include "reduce/ResultMerge.h"
+#include "reduce/WordOrder.h"
 
 struct ShardRun {
   // What decides the result beside the shards: a resumed run must have it all alike.
@@ -17,6 +18,9 @@ struct ShardRun {
   bool as_stored = false;    // --as-is: nothing decompressed
   std::string locale;        // "<LC_COLLATE> <LC_CTYPE>", the locale the shards count under
   WordRule words = WordRule::kLatin1;  // --words: what a word is
+  // The form of the shards' results, chosen when the run is planned: in byte order when the merge
+  // collates (a local run of several shards under a collating locale), else the result's order.
+  ResultForm shard_results = ResultForm::kCollated;
 
   std::vector<Shard> shards;
   // The shards of the plan; those after them are chunks of streams and large compressed files,

@@ -54,7 +54,8 @@ bool count_in_child(const ShardRun &run, size_t k) {
     if (!redirect_shard_log(run.shard_dir(k), run.keep_work_files)) {
       error_at("count_shard", "Error opening the shard's output files");
     }
-    count_shard(run.shards[k], run.nreducers, run.words, run.shard_dir(k), run.keep_work_files);
+    count_shard(run.shards[k], run.nreducers, run.words, run.shard_results, run.shard_dir(k),
+                run.keep_work_files);
     exit(0);
   }
   int status = wait_for_child(pid);
@@ -123,7 +124,9 @@ std::vector<std::string> merge_or_join(const ShardRun &run, long long merge_part
 }  // namespace
 
 int merge_parts_of_run(const ShardRun &run, long long merge_parts) {
-  if (merge_parts <= 1) return 1;
+  // Results in byte order (a run planned on this machine, resumed under Slurm) are merged by the
+  // merge job alone.
+  if (merge_parts <= 1 || run.shard_results != ResultForm::kCollated) return 1;
   std::vector<std::string> results = result_names(run);
   std::vector<const char *> names = pointers_to(results);
   int most = static_cast<int>(std::min<long long>(merge_parts, INT_MAX));

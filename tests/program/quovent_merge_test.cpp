@@ -76,6 +76,20 @@ TEST(QuoventMerge, PartsMergeIntoTheBytesOfOneRun) {
       RunResult result = merge(dir, args, env);
       ASSERT_EQ(result.exit_status, 0) << result.err;
       EXPECT_EQ(read_file(dir / "Result/merged.txt"), read_file(dir / "Result/whole.txt"));
+
+      // The shards' results a sharded run keeps (in byte order under a collating locale), in the
+      // order of the shards.
+      std::vector<std::string> sharded = {
+          "-k", "-s", "300", "-w", "work", "-r", reducers, "-o", "Result/sharded.txt"};
+      sharded.insert(sharded.end(), inputs.begin(), inputs.end());
+      ASSERT_EQ(run_program(program_path("QuoventMR_v3"), sharded, dir.path(), env).exit_status, 0);
+      std::vector<std::string> kept = {"-r", reducers, "-o", "Result/kept.txt"};
+      for (int k = 0; fs::exists(dir / ("work/shard_" + std::to_string(k))); ++k) {
+        kept.push_back("work/shard_" + std::to_string(k) + "/result.txt");
+      }
+      RunResult from_kept = merge(dir, kept, env);
+      ASSERT_EQ(from_kept.exit_status, 0) << from_kept.err;
+      EXPECT_EQ(read_file(dir / "Result/kept.txt"), read_file(dir / "Result/whole.txt"));
     }
   }
 }

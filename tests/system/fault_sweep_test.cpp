@@ -474,6 +474,7 @@ TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResum
     const char *options;
     std::string text;
     const char *merge_shown;  // in the closing line of the resumed run
+    const char *locale;
   };
   std::string small;
   for (int i = 0; i < 4; ++i) {
@@ -486,16 +487,21 @@ TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResum
     for (long long n = i * 7919 % 1000003; n > 0; n /= 26) large += static_cast<char>('a' + n % 26);
     large += ' ';
   }
-  const Case cases[] = {{"-j 2 -s 300", small, " in 1 part."}, {"-j 2 -s 1M", large, " parts."}};
+  // Under a collating locale the merge keys the words of byte-ordered results, in two halves.
+  const Case cases[] = {{"-j 2 -s 300", small, " in 1 part.", "C.UTF-8"},
+                        {"-j 2 -s 1M", large, " parts.", "C.UTF-8"},
+                        {"-j 2 -s 300", small, " in 2 parts.", "en_US.UTF-8"}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.options);
+    SCOPED_TRACE(std::string(c.options) + " " + c.locale);
+    const std::vector<std::string> locale = {std::string("LC_ALL=") + c.locale,
+                                             "LOCPATH=" + generated_locale_dir()};
     ScratchDir dir;
     write_file(dir / "in.txt", c.text);
     write_file(dir / "counter", std::string(8, '\0'));
-    ASSERT_EQ(
-        run_program(program_path("QuoventMR"), {"-r", "2", "-o", "one.txt", "in.txt"}, dir.path())
-            .exit_status,
-        0);
+    ASSERT_EQ(run_program(program_path("QuoventMR"), {"-r", "2", "-o", "one.txt", "in.txt"},
+                          dir.path(), locale)
+                  .exit_status,
+              0);
     const std::string command =
         program_path("QuoventMR_v3").string() + " " + c.options + " -r 2 in.txt";
     // The second call on the result's temporaries is the first write: the merge waits there, the
@@ -508,7 +514,7 @@ TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResum
         dir.path(),
         {"LD_PRELOAD=" QUOVENT_FAULT_LIBRARY, "QUOVENT_FAULT_COUNTER=" + (dir / "counter").string(),
          "QUOVENT_FAULT_AT=2", "QUOVENT_FAULT_STALL=1", "QUOVENT_FAULT_PATHS=Result/qv.txt.",
-         "QUOVENT_FAULT_LOG=" + (dir / "fault.log").string()});
+         "QUOVENT_FAULT_LOG=" + (dir / "fault.log").string(), locale[0], locale[1]});
     ASSERT_NE(stopped.exit_status, 99) << "the run ended before its merge was stopped";
     EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << stopped.err;
     EXPECT_NE(stopped.err.find("Stopped by signal Interrupt; no result written"), std::string::npos)
@@ -516,7 +522,7 @@ TEST(StoppedMerge, ACtrlCDuringTheMergeLeavesNoTemporaryAndTheRunGoesOnWithResum
     EXPECT_NE(stopped.err.find("the same command with --resume"), std::string::npos) << stopped.err;
     EXPECT_TRUE(fs::is_empty(dir / "Result"));
 
-    RunResult resumed = run_program("/bin/bash", {"-c", command + " --resume"}, dir.path());
+    RunResult resumed = run_program("/bin/bash", {"-c", command + " --resume"}, dir.path(), locale);
     ASSERT_EQ(resumed.exit_status, 0) << resumed.err;
     EXPECT_NE(resumed.err.find(c.merge_shown), std::string::npos) << resumed.err;
     EXPECT_EQ(read_file(dir / "Result/qv.txt"), read_file(dir / "one.txt"));

@@ -10,6 +10,7 @@
 
 #include "count/CombiningCount.h"
 #include "map/WordScan.h"
+#include "reduce/CollatingMerge.h"
 #include "support/TestSupport.h"
 
 using namespace quovent_test;
@@ -71,6 +72,76 @@ TEST(CombiningCount, SpilledRunsMergeIntoTheResultOfOneTable) {
       if (access("run_0.txt", F_OK) == 0) exit(8);  // the runs go once merged
     });
     EXPECT_EQ(result.exit_status, 0) << result.err;
+  }
+}
+
+// The words of shard `shard` of a run, in the order they come: repeated words, words that
+// en_US.UTF-8 collates alike (CJK ideographs of extension A; their first appearance names them),
+// whose first appearances differ from shard to shard, and 254- and 255-byte words that are alike.
+std::vector<std::string> shard_words(int shard) {
+  const char *const alike[] = {"\xE3\x90\x80", "\xE3\x90\x81", "\xE3\x90\x82"};
+  std::vector<std::string> words;
+  for (int i = 0; i < 400; ++i) {
+    std::string word = "w";
+    words.push_back(word += std::to_string((i * 37 + shard * 11) % 300));
+    words.push_back(std::string("al") + alike[(i + shard) % 3] + std::to_string(i % 20));
+  }
+  std::string stem(252, 'x');
+  words.push_back(stem + alike[(shard + 1) % 3]);      // 255 bytes
+  words.push_back(stem.substr(1) + alike[shard % 3]);  // 254 bytes
+  words.push_back(std::string(255, static_cast<char>('a' + shard)));
+  return words;
+}
+
+// Counts the words in the working directory into `file` in the form given, spilling runs.
+void count_words(const std::vector<std::string> &words, int nreducers, ResultForm form,
+                 const std::string &file) {
+  std::string text;
+  std::vector<WordSpan> spans;
+  for (const std::string &word : words) {
+    spans.push_back({static_cast<uint32_t>(text.size()), static_cast<uint32_t>(word.size())});
+    text += word + " ";
+  }
+  text.append(16, '\0');  // the table reads 16 bytes past a word
+  CombiningCount counter(nreducers, TableLimits{100, 1 << 20}, form);
+  counter.take_words(text.data(), spans.data(), static_cast<int>(spans.size()));
+  counter.finish(file.c_str(), false);
+}
+
+// Shards that leave the collation to the merge (byte order, first appearances) give, merged in
+// any number of parts, the bytes of shards that sort by the collation themselves, merged.
+TEST(CombiningCount, ShardsInByteOrderGiveTheResultOnceTheMergeCollates) {
+  for (const char *locale : {"C.UTF-8", "en_US.UTF-8"}) {
+    if (std::string(locale) != "C.UTF-8" && !generated_locale_available(locale)) {
+      ADD_FAILURE() << locale << " was not generated";
+      continue;
+    }
+    ScratchDir dir;
+    RunResult result = run_in_child([&] {
+      setenv("LOCPATH", generated_locale_dir().c_str(), 1);
+      if (setlocale(LC_ALL, locale) == nullptr || chdir(dir.path().c_str()) != 0) exit(3);
+      for (int nreducers : {1, 4, 16}) {
+        std::vector<std::string> ordered, by_bytes;
+        for (int shard = 0; shard < 3; ++shard) {
+          ordered.push_back("ordered" + std::to_string(shard));
+          by_bytes.push_back("bytes" + std::to_string(shard));
+          count_words(shard_words(shard), nreducers, ResultForm::kCollated, ordered.back());
+          count_words(shard_words(shard), nreducers, ResultForm::kBytesWithFirst, by_bytes.back());
+        }
+        const char *ordered_names[] = {ordered[0].c_str(), ordered[1].c_str(), ordered[2].c_str()};
+        const char *byte_names[] = {by_bytes[0].c_str(), by_bytes[1].c_str(), by_bytes[2].c_str()};
+        merge_result_files(3, ordered_names, nreducers, "expected");
+        const std::string expected = read_file("expected");
+        for (int parts : {1, 2, 5}) {
+          collate_results(3, byte_names, nreducers, "collated", false, 2, nullptr, parts);
+          if (read_file("collated") != expected) {
+            fprintf(stderr, "-r %d in %d parts differs\n", nreducers, parts);
+            exit(4);
+          }
+        }
+      }
+    });
+    EXPECT_EQ(result.exit_status, 0) << locale << ": " << result.err;
   }
 }
 

@@ -1,7 +1,9 @@
 // The merge cut into parts: whatever the number of parts, their outputs joined are the bytes of
 // the merge in one process, in byte order and under a collating locale, with words that collate
 // equal in several files, words of 254 and 255 bytes and a section empty in every file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "common/PartitionHash.h"
+#include "reduce/KeyedRuns.h"
 #include "reduce/ResultMerge.h"
 #include "reduce/WordOrder.h"
 #include "support/TestSupport.h"
@@ -156,6 +159,42 @@ TEST(MergeParts, PartsInProcessesOfTheirOwnGiveTheBytesOfOneMerge) {
       EXPECT_FALSE(entry.path().filename().string().starts_with("parted.")) << entry.path();
     }
   }
+  setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
+}
+
+// Words that collate alike, kept in other chunks of other keyed files, come together in the
+// merge of the keys and are named by the one that appeared first, wherever it was kept.
+TEST(MergeParts, KeyedChunksNameWordsThatCollateAlikeByTheirFirstAppearance) {
+  setenv("LOCPATH", generated_locale_dir().c_str(), 1);
+  ASSERT_NE(setlocale(LC_ALL, "en_US.UTF-8"), nullptr);
+  ScratchDir dir;
+  WordOrder order(1);
+  std::vector<std::unique_ptr<PlacedWord>> no_cuts;
+  struct Word {
+    std::string text;
+    unsigned long long first;
+  };
+  // Two chunks of two words in each file: "x<alike>" appears first in the second file.
+  const std::vector<std::vector<Word>> files = {
+      {{"b", 1}, {std::string("x") + kAlike[2], 9}, {"a", 2}, {"c", 4}},
+      {{std::string("x") + kAlike[3], 3}, {"a", 7}, {"d", 8}}};
+  std::vector<std::string> keyed;
+  for (size_t f = 0; f < files.size(); ++f) {
+    keyed.push_back((dir / ("keyed" + std::to_string(f))).string());
+    int fd = creat(keyed.back().c_str(), 0644);
+    KeyedRunWriter writer(order, no_cuts, fd, keyed.back(), KeyedChunkLimits{2, 1 << 20});
+    for (const Word &word : files[f]) writer.add(word.text, 0, 10, word.first);
+    writer.complete();
+    close(fd);
+  }
+  std::string merged = (dir / "merged").string();
+  int fd = creat(merged.c_str(), 0644);
+  ResultWriter writer(fd);
+  merge_keyed_buckets(order, keyed, 0, 1, writer, merged.c_str());
+  ASSERT_TRUE(writer.flush());
+  close(fd);
+  EXPECT_EQ(read_file(merged), "a 20\nb 10\nc 10\nd 10\nx" + std::string(kAlike[3]) + " 20\n");
   setlocale(LC_ALL, "C");
   unsetenv("LOCPATH");
 }
