@@ -89,7 +89,7 @@ std::vector<std::string> shard_words(int shard) {
   std::string stem(252, 'x');
   words.push_back(stem + alike[(shard + 1) % 3]);      // 255 bytes
   words.push_back(stem.substr(1) + alike[shard % 3]);  // 254 bytes
-  words.push_back(std::string(255, static_cast<char>('a' + shard)));
+  words.push_back(std::string(255, static_cast<char>('a' + shard % 26)));
   return words;
 }
 
@@ -109,7 +109,8 @@ void count_words(const std::vector<std::string> &words, int nreducers, ResultFor
 }
 
 // Shards that leave the collation to the merge (byte order, first appearances) give, merged in
-// any number of parts, the bytes of shards that sort by the collation themselves, merged.
+// any number of parts, the bytes of shards that sort by the collation themselves, merged; and so
+// do more shards than one round of the merge reads, whose rounds keep every shard's place.
 TEST(CombiningCount, ShardsInByteOrderGiveTheResultOnceTheMergeCollates) {
   for (const char *locale : {"C.UTF-8", "en_US.UTF-8"}) {
     if (std::string(locale) != "C.UTF-8" && !generated_locale_available(locale)) {
@@ -120,22 +121,31 @@ TEST(CombiningCount, ShardsInByteOrderGiveTheResultOnceTheMergeCollates) {
     RunResult result = run_in_child([&] {
       setenv("LOCPATH", generated_locale_dir().c_str(), 1);
       if (setlocale(LC_ALL, locale) == nullptr || chdir(dir.path().c_str()) != 0) exit(3);
-      for (int nreducers : {1, 4, 16}) {
+      struct Case {
+        int nreducers;
+        int shards;
+      };
+      for (Case c : {Case{1, 3}, Case{4, 3}, Case{16, 3}, Case{1, MERGE_FAN_IN + 12}}) {
         std::vector<std::string> ordered, by_bytes;
-        for (int shard = 0; shard < 3; ++shard) {
+        for (int shard = 0; shard < c.shards; ++shard) {
           ordered.push_back("ordered" + std::to_string(shard));
           by_bytes.push_back("bytes" + std::to_string(shard));
-          count_words(shard_words(shard), nreducers, ResultForm::kCollated, ordered.back());
-          count_words(shard_words(shard), nreducers, ResultForm::kBytesWithFirst, by_bytes.back());
+          count_words(shard_words(shard), c.nreducers, ResultForm::kCollated, ordered.back());
+          count_words(shard_words(shard), c.nreducers, ResultForm::kBytesWithFirst,
+                      by_bytes.back());
         }
-        const char *ordered_names[] = {ordered[0].c_str(), ordered[1].c_str(), ordered[2].c_str()};
-        const char *byte_names[] = {by_bytes[0].c_str(), by_bytes[1].c_str(), by_bytes[2].c_str()};
-        merge_result_files(3, ordered_names, nreducers, "expected");
+        std::vector<const char *> ordered_names, byte_names;
+        for (int shard = 0; shard < c.shards; ++shard) {
+          ordered_names.push_back(ordered[shard].c_str());
+          byte_names.push_back(by_bytes[shard].c_str());
+        }
+        merge_result_files(c.shards, ordered_names.data(), c.nreducers, "expected");
         const std::string expected = read_file("expected");
         for (int parts : {1, 2, 5}) {
-          collate_results(3, byte_names, nreducers, "collated", false, 2, nullptr, parts);
+          collate_results(c.shards, byte_names.data(), c.nreducers, "collated", false, 2, nullptr,
+                          parts);
           if (read_file("collated") != expected) {
-            fprintf(stderr, "-r %d in %d parts differs\n", nreducers, parts);
+            fprintf(stderr, "%d shards, -r %d in %d parts differs\n", c.shards, c.nreducers, parts);
             exit(4);
           }
         }
