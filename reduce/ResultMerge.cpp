@@ -101,6 +101,13 @@ void tell_progress(const MergeProgress *progress, int done, int parts) {
   }
 }
 
+// Group g of the inputs of a round: MERGE_FAN_IN consecutive inputs, the last group shorter.
+std::vector<const char *> group_of(const std::vector<const char *> &inputs, int g) {
+  size_t first = static_cast<size_t>(g) * MERGE_FAN_IN;
+  size_t last = std::min(inputs.size(), first + MERGE_FAN_IN);
+  return std::vector<const char *>(inputs.begin() + first, inputs.begin() + last);
+}
+
 // One round of a merge of more inputs than one process reads at once: groups of MERGE_FAN_IN
 // inputs merged, in `jobs` processes, into intermediate result files of the same reducer count.
 std::vector<std::string> merge_round(WordOrder &order, const std::vector<const char *> &inputs,
@@ -108,11 +115,10 @@ std::vector<std::string> merge_round(WordOrder &order, const std::vector<const c
                                      const MergeProgress *progress) {
   std::vector<std::vector<const char *>> groups;
   std::vector<std::string> made;
-  for (size_t first = 0; first < inputs.size(); first += MERGE_FAN_IN) {
-    size_t last = std::min(inputs.size(), first + MERGE_FAN_IN);
-    groups.emplace_back(inputs.begin() + first, inputs.begin() + last);
-    made.push_back(temporary_beside(
-        output_file, "round" + std::to_string(round) + "_" + std::to_string(made.size())));
+  for (int g = 0; g < merge_group_count(static_cast<int>(inputs.size())); ++g) {
+    groups.push_back(group_of(inputs, g));
+    made.push_back(
+        temporary_beside(output_file, "round" + std::to_string(round) + "_" + std::to_string(g)));
     keep_merge_temporary(made.back());
   }
   auto merge_group = [&](int g) { merge_to_file(order, groups[g], check_order, made[g]); };
@@ -250,6 +256,20 @@ long long join_result_parts(int nfiles, const char *const *files, int nreducers,
 int merge_part_count_of(int nfiles, const char *const *files, int jobs) {
   if (nfiles <= 0 || nfiles > MERGE_FAN_IN) return 1;
   return merge_part_count(sum_of_sizes(std::vector<const char *>(files, files + nfiles)), jobs);
+}
+
+int merge_group_count(int nfiles) {
+  return nfiles > 0 ? (nfiles + MERGE_FAN_IN - 1) / MERGE_FAN_IN : 0;
+}
+
+long long merge_result_group(int nfiles, const char *const *files, int nreducers, int check_order,
+                             int group, const char *group_file) {
+  g_merge_id = getpid();
+  WordOrder order(nreducers);
+  std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
+  long long lines = merge_to_file(order, group_of(inputs, group), check_order != 0, group_file);
+  forget_merge_temporaries();
+  return lines;
 }
 
 void remove_merge_leftovers(const char *output_file, long pid) {
