@@ -256,7 +256,8 @@ if [[ $kept =~ ([0-9]+)\ of\ ([0-9]+)\ shards ]]; then
   # an array of their own, which Slurm spreads as it does the shards'.
   groups_array=$(newest_array quovent-merge-groups)
   group_nodes=$(nodes_of_job "$groups_array")
-  echo "stopped: the resumed run's group merges (array job $groups_array) ran on $group_nodes"
+  merged=$(grep -Eo 'of which the merge [0-9.]+ secs in [0-9]+ parts?' "$work/runs/stopped/output" | tail -n 1 || true)
+  echo "stopped: the resumed run's group merges (array job $groups_array) ran on $group_nodes; $merged"
   [ "$(wc -w <<<"$group_nodes")" -ge 2 ] ||
     fail "stopped: the group merges (array job $groups_array) ran on ${group_nodes:-no node}, not on two nodes or more"
 else
