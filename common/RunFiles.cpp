@@ -17,6 +17,15 @@ std::string merge_part_name(const std::string &work_dir, size_t k, const char *s
   return work_dir + "/" + kMergePartPrefix + std::to_string(k) + suffix;
 }
 
+// The merge's groups: "<prefix><round>_<g><suffix>", and temporaries beside them.
+constexpr char kMergeGroupPrefix[] = "merge_group_";
+
+std::string merge_group_name(const std::string &work_dir, size_t round, size_t g,
+                             const char *suffix) {
+  return work_dir + "/" + kMergeGroupPrefix + std::to_string(round) + "_" + std::to_string(g) +
+         suffix;
+}
+
 // Names in a shard's directory.
 constexpr char kResult[] = "result.txt";
 constexpr char kCheck[] = "result.check";
@@ -62,6 +71,22 @@ std::string merge_part_errors(const std::string &work_dir, size_t k) {
   return merge_part_name(work_dir, k, kMergePartSuffixes[2]);
 }
 
+std::string merge_groups_script(const std::string &work_dir) {
+  return in_dir(work_dir, "merge_groups.sh");
+}
+std::string merge_group_file(const std::string &work_dir, size_t round, size_t g) {
+  return merge_group_name(work_dir, round, g, ".txt");
+}
+std::string merge_group_errors(const std::string &work_dir, size_t round, size_t g) {
+  return merge_group_name(work_dir, round, g, ".errors.txt");
+}
+
+bool is_merge_group_file(const std::string &name) {
+  size_t digits = std::strlen(kMergeGroupPrefix);
+  return name.starts_with(kMergeGroupPrefix) && name.size() > digits && name[digits] >= '0' &&
+         name[digits] <= '9';
+}
+
 bool is_merge_part_file(const std::string &name) {
   if (!name.starts_with(kMergePartPrefix)) return false;
   size_t digits = std::strlen(kMergePartPrefix);
@@ -74,9 +99,9 @@ bool is_merge_part_file(const std::string &name) {
 }
 
 std::vector<std::string> slurm_run_files(const std::string &work_dir) {
-  return {shards_script(work_dir), slurm_tasks_file(work_dir),  slurm_tasks_errors(work_dir),
-          merge_script(work_dir),  merge_log(work_dir),         merge_errors(work_dir),
-          merged_mark(work_dir),   merge_parts_script(work_dir)};
+  return {shards_script(work_dir), slurm_tasks_file(work_dir),   slurm_tasks_errors(work_dir),
+          merge_script(work_dir),  merge_log(work_dir),          merge_errors(work_dir),
+          merged_mark(work_dir),   merge_parts_script(work_dir), merge_groups_script(work_dir)};
 }
 
 std::string shard_result(const std::string &shard_dir) { return in_dir(shard_dir, kResult); }

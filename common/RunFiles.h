@@ -43,7 +43,11 @@ std::string merged_mark(const std::string &work_dir);
  * cut into parts. */
 std::string merge_parts_script(const std::string &work_dir);
 
-/* All eight, for their removal. */
+/* The script of the merge's group arrays, whose tasks merge groups of shard results (or, in a
+ * later round, of the intermediate results of the round before) into intermediate results. */
+std::string merge_groups_script(const std::string &work_dir);
+
+/* All nine, for their removal. */
 std::vector<std::string> slurm_run_files(const std::string &work_dir);
 
 /* What task k of the merge's array leaves: its part once complete (it appears by a rename, so
@@ -56,6 +60,16 @@ std::string merge_part_errors(const std::string &work_dir, size_t k);
 /* Whether `name` (a file name without directory) is one of the three above, for any k: those of
  * an earlier attempt are removed, never trusted. */
 bool is_merge_part_file(const std::string &name);
+
+/* What the task of a group array that merges group g of round r leaves: the group's
+ * intermediate result once complete (it appears by a rename), and what the task says on standard
+ * error while it merges that group. */
+std::string merge_group_file(const std::string &work_dir, size_t round, size_t g);
+std::string merge_group_errors(const std::string &work_dir, size_t round, size_t g);
+
+/* Whether `name` (a file name without directory) is one of the two above, or a temporary beside
+ * the first: those of an earlier attempt are removed, never trusted. */
+bool is_merge_group_file(const std::string &name);
 
 /* In a shard's directory. */
 

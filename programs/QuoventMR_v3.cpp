@@ -68,6 +68,9 @@ enum LongOnly {
   kMergeShards,
   kMergePart,
   kMergeParts,
+  kMergeGroup,
+  kMergeGroupTasks,
+  kMergeRounds,
   kAsIs,
   kSchedulerTimeout,
   kResume,
@@ -162,6 +165,21 @@ bool read_slurm_option(int option, Options &options) {
         usage_error("--merge-parts takes a number of tasks");
       }
       return true;
+    case kMergeGroup:
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.job.merge_group)) {
+        usage_error("--merge-group takes a task number");
+      }
+      return true;
+    case kMergeGroupTasks:
+      if (!read_whole_number(optarg, 1, LLONG_MAX, options.job.merge_group_tasks)) {
+        usage_error("--merge-group-tasks takes a number of tasks");
+      }
+      return true;
+    case kMergeRounds:
+      if (!read_whole_number(optarg, 0, LLONG_MAX, options.job.merge_rounds)) {
+        usage_error("--merge-rounds takes a number of rounds");
+      }
+      return true;
     default:
       return false;
   }
@@ -175,6 +193,9 @@ Options read_options(int argc, char **argv) {
       {kMergeShardsOption, no_argument, nullptr, kMergeShards},
       {kMergePartOption, required_argument, nullptr, kMergePart},
       {kMergePartsOption, required_argument, nullptr, kMergeParts},
+      {kMergeGroupOption, required_argument, nullptr, kMergeGroup},
+      {kMergeGroupTasksOption, required_argument, nullptr, kMergeGroupTasks},
+      {kMergeRoundsOption, required_argument, nullptr, kMergeRounds},
       {"as-is", no_argument, nullptr, kAsIs},
       {"words", required_argument, nullptr, kWords},
       {"scheduler-timeout", required_argument, nullptr, kSchedulerTimeout},
@@ -244,15 +265,14 @@ SlurmLimits slurm_limits_or_refusal() {
   return limits;
 }
 
-// The Slurm tasks of a run with `todo` shards still to count, and its merge's array.
+// The Slurm tasks of a run with `todo` shards still to count, and its merge's arrays.
 TaskLayout slurm_layout(const ShardRun &run, const SlurmLimits &limits, size_t todo) {
   size_t max_tasks = run.jobs_given ? static_cast<size_t>(run.jobs) : 0;
   TaskLayout layout = lay_out_tasks(todo, limits, max_tasks);
-  // Each part of the merge reads every shard's result: past MERGE_FAN_IN of them the merge job
-  // merges alone, in rounds (merge_part_count_of).
-  if (run.shards.size() <= MERGE_FAN_IN) {
-    size_t run_tasks = lay_out_tasks(run.shards.size(), limits, max_tasks).tasks;
-    layout.merge_parts = merge_parts_within(limits, layout, run_tasks);
+  size_t run_tasks = lay_out_tasks(run.shards.size(), limits, max_tasks).tasks;
+  // Results in byte order (a run planned on this machine) are merged by the merge job alone.
+  if (run.shard_results == ResultForm::kCollated) {
+    lay_out_merge(layout, limits, run.shards.size(), run_tasks, max_tasks);
   }
   return layout;
 }

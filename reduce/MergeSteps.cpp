@@ -35,11 +35,12 @@ std::vector<std::string> merge_round(WordOrder &order, const std::vector<const c
   std::vector<std::vector<const char *>> groups;
   std::vector<std::vector<unsigned long long>> group_bases;
   std::vector<std::string> made;
-  for (size_t first = 0; first < inputs.size(); first += MERGE_FAN_IN) {
-    size_t last = std::min(inputs.size(), first + MERGE_FAN_IN);
-    groups.emplace_back(inputs.begin() + first, inputs.begin() + last);
+  for (int g = 0; g < merge_group_count(static_cast<int>(inputs.size())); ++g) {
+    groups.push_back(merge_group_inputs(inputs, g));
     if (!first_bases.empty()) {
-      group_bases.emplace_back(first_bases.begin() + first, first_bases.begin() + last);
+      size_t first = static_cast<size_t>(g) * MERGE_FAN_IN;
+      group_bases.emplace_back(first_bases.begin() + first,
+                               first_bases.begin() + first + groups.back().size());
     }
     made.push_back(temporary_beside(
         output_file, "round" + std::to_string(round) + "_" + std::to_string(made.size())));
@@ -126,6 +127,12 @@ void tell_progress(const MergeProgress *progress, int done, int parts) {
   if (progress != nullptr && progress->parts_done != nullptr) {
     progress->parts_done(done, parts, progress->context);
   }
+}
+
+std::vector<const char *> merge_group_inputs(const std::vector<const char *> &inputs, int g) {
+  size_t first = static_cast<size_t>(g) * MERGE_FAN_IN;
+  size_t last = std::min(inputs.size(), first + MERGE_FAN_IN);
+  return std::vector<const char *>(inputs.begin() + first, inputs.begin() + last);
 }
 
 long long sum_of_sizes(const std::vector<const char *> &files) {

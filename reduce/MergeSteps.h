@@ -49,6 +49,10 @@ long long merge_to_file(WordOrder &order, const std::vector<const char *> &files
                         const std::string &target,
                         const std::vector<unsigned long long> &first_bases = {});
 
+/* Group g of the inputs of a round (merge_group_count groups): MERGE_FAN_IN consecutive inputs,
+ * the last group shorter. */
+std::vector<const char *> merge_group_inputs(const std::vector<const char *> &inputs, int g);
+
 /* While there are more inputs than one process reads at once (MERGE_FAN_IN), merges them in
  * groups, in `jobs` processes, into intermediate files of the same order beside output_file;
  * returns the inputs of the last round. `intermediates` receives the intermediates of the last

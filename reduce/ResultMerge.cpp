@@ -127,6 +127,21 @@ int merge_part_count_of(int nfiles, const char *const *files, int jobs) {
   return merge_part_count(sum_of_sizes(std::vector<const char *>(files, files + nfiles)), jobs);
 }
 
+int merge_group_count(int nfiles) {
+  return nfiles > 0 ? (nfiles + MERGE_FAN_IN - 1) / MERGE_FAN_IN : 0;
+}
+
+long long merge_result_group(int nfiles, const char *const *files, int nreducers, int check_order,
+                             int group, const char *group_file) {
+  begin_merge();
+  WordOrder order(nreducers);
+  std::vector<const char *> inputs(files, files + (nfiles > 0 ? nfiles : 0));
+  long long lines =
+      merge_to_file(order, merge_group_inputs(inputs, group), check_order != 0, group_file);
+  forget_merge_temporaries();
+  return lines;
+}
+
 void remove_merge_leftovers(const char *output_file, long pid) {
   // Every temporary of a merge is named after the output with the merging process's id last:
   // "<output>.merging.<pid>", "<output>.round<r>_<n>.<pid>" and its own ".merging.<pid>".

@@ -77,6 +77,19 @@ long long join_result_parts(int nfiles, const char *const *files, int nreducers,
  * since each part reads every file. */
 int merge_part_count_of(int nfiles, const char *const *files, int jobs);
 
+/* The groups that a merge of nfiles files, more than one process reads at once, merges first into
+ * intermediate result files: runs of MERGE_FAN_IN consecutive files, the last one shorter. 0 for
+ * no file.
+ *
+ * merge_result_group merges group `group` (0 to merge_group_count(nfiles) - 1) of the nfiles files
+ * into group_file, a result file of the same reducer count, in a process started elsewhere, as a
+ * round of merge_results merges it: written beside group_file, flushed and renamed onto it, so that
+ * its presence says it is complete (its directory is not flushed). Returns its line count.
+ * Failures stop the process as merge_result_files does, group_file as it was. */
+int merge_group_count(int nfiles);
+long long merge_result_group(int nfiles, const char *const *files, int nreducers, int check_order,
+                             int group, const char *group_file);
+
 /* Removes the temporary files that a merge into output_file by the process `pid` (its parts'
  * processes included) left beside it when a signal ended that process before it could remove them
  * itself. */

@@ -74,7 +74,7 @@ void Progress::update(size_t shards_done, long long bytes_done) {
   line_shown_ = true;
 }
 
-void Progress::merge_update(int done, int parts) {
+void Progress::merge_update(int done, int parts, const char *unit) {
   double now = elapsed_seconds();
   if (merge_started_ < 0) merge_started_ = now;
   merge_parts_ = parts;
@@ -83,8 +83,8 @@ void Progress::merge_update(int done, int parts) {
   if (last_shown_ >= 0 && now - last_shown_ < kRefreshSeconds && done > 0 && done < parts) return;
   last_shown_ = now;
   char text[256];
-  snprintf(text, sizeof text, "%s%smerging the shards' results: %d of %d parts, %s", kClearLine,
-           tag().c_str(), done, parts, duration(now - merge_started_).c_str());
+  snprintf(text, sizeof text, "%s%smerging the shards' results: %d of %d %s, %s", kClearLine,
+           tag().c_str(), done, parts, unit, duration(now - merge_started_).c_str());
   write_text(text);
   line_shown_ = true;
 }

@@ -23,9 +23,10 @@ class Progress {
   /* Bytes that a shard added while the run goes on turned out to hold. */
   void add_shard_bytes(long long bytes);
 
-  /* The merge of the shards' results: `done` of `parts` parts merged (done 0 as a round begins).
-   * The first call starts the merge's clock. */
-  void merge_update(int done, int parts);
+  /* The merge of the shards' results: `done` of `parts` parts merged (done 0 as a round begins),
+   * or of whatever `unit` names (the groups merged before the parts). The first call starts the
+   * merge's clock. */
+  void merge_update(int done, int parts, const char *unit = "parts");
 
   /* ", of which the merge 2.812 secs in 4 parts": what the closing line tells of the merge; empty
    * when merge_update was never called. */

@@ -71,7 +71,8 @@ void remove_run_files(const ShardRun &run) {
   for (const std::string &file : slurm_run_files(run.work_dir)) unlink(file.c_str());
   std::error_code ignored;
   for (const auto &entry : std::filesystem::directory_iterator(run.work_dir, ignored)) {
-    if (is_merge_part_file(entry.path().filename().string())) unlink(entry.path().c_str());
+    std::string name = entry.path().filename().string();
+    if (is_merge_part_file(name) || is_merge_group_file(name)) unlink(entry.path().c_str());
   }
 }
 

@@ -5,7 +5,6 @@
 #include <sysexits.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -67,19 +66,29 @@ RunOutcome write_job_files(const ShardRun &run, const TaskLayout &layout) {
                                         keep)) {
     return failed_call("Error writting job script %s\n", shards_job.c_str());
   }
-  // Every task of the merge's array and the merge job find the parts from the same count.
+  // Every task of the parts array and the merge job find the same parts of the same inputs.
   std::string merging = " --" + std::string(kMergePartsOption) + " " +
-                        std::to_string(layout.merge_parts) + " -w " + work_dir + " -o " +
+                        std::to_string(merge_parts_of(layout)) + " --" + kMergeRoundsOption + " " +
+                        std::to_string(merge_rounds_of(layout)) + " -w " + work_dir + " -o " +
                         shell_quoted(run.output_file);
   std::string merge_job = merge_script(run.work_dir);
   if (!write_job_script(merge_job, program + " --" + kMergeShardsOption + merging)) {
     return failed_call("Error writting job script %s\n", merge_job.c_str());
   }
   std::string parts_job = merge_parts_script(run.work_dir);
-  if (layout.merge_parts > 1 &&
+  if (merge_parts_of(layout) > 1 &&
       !write_job_script(
           parts_job, program + " --" + kMergePartOption + " \"$SLURM_ARRAY_TASK_ID\"" + merging)) {
     return failed_call("Error writting job script %s\n", parts_job.c_str());
+  }
+  // A group array's script takes its round and its tasks' count as its arguments.
+  std::string groups_job = merge_groups_script(run.work_dir);
+  if (merge_rounds_of(layout) > 0 &&
+      !write_job_script(groups_job, program + " --" + kMergeGroupOption +
+                                        " \"$SLURM_ARRAY_TASK_ID\" --" + kMergeRoundsOption +
+                                        " \"$1\" --" + kMergeGroupTasksOption + " \"$2\" -w " +
+                                        work_dir)) {
+    return failed_call("Error writting job script %s\n", groups_job.c_str());
   }
   return {};
 }
@@ -152,20 +161,29 @@ std::vector<std::string> merge_command(const ShardRun &run, const std::string &n
   return merge;
 }
 
-// Submits the merge's array after the jobs of `ids`, its id into `ids`. Each task's messages go
-// to its part's own errors file; what is left is the task's own, and every task appends to the
-// merge job's errors file. Returns kCounted once it is queued, otherwise what sbatch said.
-RunOutcome submit_merge_parts(const ShardRun &run, const TaskLayout &layout,
-                              std::vector<std::string> &ids) {
+// Submits the merge's arrays, each after the jobs of `ids` before it, their ids into `ids`. Each
+// task's messages go to its group's or its part's own errors file; what is left is the task's
+// own, and every task appends to the merge job's errors file. Returns kCounted once all are
+// queued, otherwise what sbatch said.
+RunOutcome submit_merge_stages(const ShardRun &run, const TaskLayout &layout,
+                               std::vector<std::string> &ids) {
   RunOutcome outcome;
-  std::vector<std::string> parts = merge_command(run, "quovent-merge-parts", ids);
-  parts.push_back("--array=0-" + std::to_string(layout.merge_parts - 1));
-  parts.push_back("--output=/dev/null");
-  parts.push_back("--error=" + merge_errors(run.work_dir));
-  parts.push_back("--open-mode=append");
-  parts.push_back(merge_parts_script(run.work_dir));
-  std::string id = submit(parts, outcome);
-  if (!id.empty()) ids.push_back(id);
+  size_t round = 0;
+  for (const MergeStage &stage : layout.merge_stages) {
+    bool groups = stage.kind == MergeStageKind::kGroups;
+    std::vector<std::string> array =
+        merge_command(run, groups ? "quovent-merge-groups" : "quovent-merge-parts", ids);
+    array.push_back("--array=0-" + std::to_string(stage.tasks - 1));
+    array.push_back("--output=/dev/null");
+    array.push_back("--error=" + merge_errors(run.work_dir));
+    array.push_back("--open-mode=append");
+    array.push_back(groups ? merge_groups_script(run.work_dir) : merge_parts_script(run.work_dir));
+    // A group array's script takes its round and its tasks' count.
+    if (groups) array.insert(array.end(), {std::to_string(round++), std::to_string(stage.tasks)});
+    std::string id = submit(array, outcome);
+    if (id.empty()) return outcome;
+    ids.push_back(id);
+  }
   return outcome;
 }
 
@@ -176,9 +194,7 @@ RunOutcome submit_merge_parts(const ShardRun &run, const TaskLayout &layout,
 RunOutcome submit_jobs(const ShardRun &run, const TaskLayout &layout,
                        std::vector<std::string> &ids) {
   RunOutcome outcome = submit_arrays(run, layout, ids);
-  if (outcome.end == RunOutcome::End::kCounted && layout.merge_parts > 1) {
-    outcome = submit_merge_parts(run, layout, ids);
-  }
+  if (outcome.end == RunOutcome::End::kCounted) outcome = submit_merge_stages(run, layout, ids);
   std::string merge_id;
   if (outcome.end == RunOutcome::End::kCounted) {
     std::vector<std::string> merge = merge_command(run, "quovent-merge", ids);
@@ -213,10 +229,27 @@ size_t shards_counted(const ShardRun &run, std::vector<bool> &seen, long long &b
   return counted;
 }
 
-// The merge's progress on the progress line, once every shard is counted: its parts merged so
-// far, whose files appear complete, of `parts` (found once, -1 before).
+// The merge's progress on the progress line, once every shard is counted: the groups merged of the
+// first round not done, whose files appear complete, then the parts merged, of `parts` (found once
+// the groups are, -1 before). Nothing once the merge job's mark is down and its files gone.
 void show_merge(const ShardRun &run, const TaskLayout &layout, int &parts, Progress &progress) {
-  if (parts < 0) parts = merge_parts_of_run(run, static_cast<long long>(layout.merge_parts));
+  if (access(merged_mark(run.work_dir).c_str(), F_OK) == 0) return;
+  size_t rounds = merge_rounds_of(layout);
+  for (size_t round = 0; round < rounds; ++round) {
+    size_t groups = merge_groups_in_round(run.shards.size(), round);
+    int done = 0;
+    for (size_t g = 0; g < groups; ++g) {
+      if (access(merge_group_file(run.work_dir, round, g).c_str(), F_OK) == 0) ++done;
+    }
+    if (static_cast<size_t>(done) < groups) {
+      progress.merge_update(done, static_cast<int>(groups), "groups");
+      return;
+    }
+  }
+  if (parts < 0) {
+    parts = merge_parts_of_run(run, static_cast<long long>(merge_parts_of(layout)),
+                               static_cast<long long>(rounds));
+  }
   int done = 0;
   // A merge in one part has no part file: its end is the merge job's.
   for (int k = 0; parts > 1 && k < parts; ++k) {
@@ -316,8 +349,17 @@ RunOutcome failures(const ShardRun &run, const TaskLayout &layout) {
                                             "no message: its task was cancelled or never ran"));
   }
   if (failed == 0) {
-    // A part that failed stopped the merge job before it began: the part's words tell why.
-    for (size_t k = 0; k < layout.merge_parts; ++k) {
+    // A group or a part that failed stopped the merge job before it began: its words tell why.
+    for (size_t round = 0; round < merge_rounds_of(layout); ++round) {
+      for (size_t g = 0; g < merge_groups_in_round(run.shards.size(), round); ++g) {
+        std::string said = left_message(merge_group_errors(run.work_dir, round, g), "");
+        std::string of_round = round > 0 ? " of round " + std::to_string(round + 1) : "";
+        if (!said.empty())
+          outcome.messages.push_back("Merge group " + std::to_string(g) + of_round +
+                                     " failed: " + said);
+      }
+    }
+    for (size_t k = 0; k < merge_parts_of(layout); ++k) {
       std::string said = left_message(merge_part_errors(run.work_dir, k), "");
       if (said.empty()) continue;
       outcome.messages.push_back("Merge part " + std::to_string(k) + " failed: " + said);
@@ -346,9 +388,11 @@ RunOutcome run_on_slurm(const ShardRun &run, const TaskLayout &layout, Progress 
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
   outcome = watch_queue(run, layout, ids, progress);
   if (outcome.end != RunOutcome::End::kCounted) return outcome;
-  // The merge job's own mark tells success.
-  if (access(merged_mark(run.work_dir).c_str(), F_OK) != 0) return failures(run, layout);
-  int parts = merge_parts_of_run(run, static_cast<long long>(layout.merge_parts));
+  // The merge job's own mark tells success, and the parts it joined.
+  std::ifstream mark(merged_mark(run.work_dir));
+  if (!mark) return failures(run, layout);
+  int parts = 0;
+  if (!(mark >> parts) || parts < 1) parts = 1;
   progress.merge_update(parts, parts);
   return outcome;
 }

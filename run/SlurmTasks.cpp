@@ -1,6 +1,9 @@
 #include "run/SlurmTasks.h"
 
 #include <algorithm>
+#include <climits>
+
+#include "reduce/ResultMerge.h"
 
 namespace {
 
@@ -107,10 +110,56 @@ TaskLayout lay_out_tasks(size_t todo, const SlurmLimits &limits, size_t max_task
   return layout;
 }
 
+size_t merge_parts_of(const TaskLayout &layout) {
+  for (const MergeStage &stage : layout.merge_stages) {
+    if (stage.kind == MergeStageKind::kParts) return stage.tasks;
+  }
+  return 1;
+}
+
+size_t merge_rounds_of(const TaskLayout &layout) {
+  return static_cast<size_t>(
+      std::count_if(layout.merge_stages.begin(), layout.merge_stages.end(),
+                    [](const MergeStage &stage) { return stage.kind == MergeStageKind::kGroups; }));
+}
+
+size_t merge_groups_in_round(size_t results, size_t round) {
+  // The groups are ResultMerge's to cut: its count, in int, for every round.
+  auto count = [](size_t inputs) {
+    return static_cast<size_t>(
+        merge_group_count(static_cast<int>(std::min<size_t>(inputs, INT_MAX))));
+  };
+  size_t groups = count(results);
+  for (size_t r = 0; r < round; ++r) groups = count(groups);
+  return groups;
+}
+
 size_t merge_parts_within(const SlurmLimits &limits, const TaskLayout &layout, size_t wanted) {
   long long room = job_share(limits) - static_cast<long long>(layout.tasks) - 1;
+  for (const MergeStage &stage : layout.merge_stages) room -= static_cast<long long>(stage.tasks);
   long long parts = std::min({static_cast<long long>(wanted), limits.max_array_size, room});
   return parts >= 2 ? static_cast<size_t>(parts) : 1;
+}
+
+void lay_out_merge(TaskLayout &layout, const SlurmLimits &limits, size_t results, size_t wanted,
+                   size_t max_tasks) {
+  layout.merge_stages.clear();
+  long long room = job_share(limits) - static_cast<long long>(layout.tasks) - 1;
+  long long most = std::min(limits.max_array_size,
+                            max_tasks > 0 ? static_cast<long long>(max_tasks) : kLargestLimit);
+  for (size_t inputs = results; inputs > MERGE_FAN_IN;) {
+    size_t groups = merge_groups_in_round(inputs, 0);
+    long long tasks = std::min({static_cast<long long>(groups), most, room});
+    if (tasks < 1) {
+      layout.merge_stages.clear();
+      return;
+    }
+    layout.merge_stages.push_back({MergeStageKind::kGroups, static_cast<size_t>(tasks)});
+    room -= tasks;
+    inputs = groups;
+  }
+  size_t parts = merge_parts_within(limits, layout, wanted);
+  if (parts > 1) layout.merge_stages.push_back({MergeStageKind::kParts, parts});
 }
 
 std::string describe_layout(const TaskLayout &layout, size_t todo) {

@@ -34,26 +34,58 @@ SlurmLimits parse_slurm_limits(std::string_view config);
  * can (a run takes at least one array task and its merge job). */
 std::string refusal_within(const SlurmLimits &limits);
 
+/* What the tasks of an array of the merge do. */
+enum class MergeStageKind {
+  // A round of groups: the round's inputs (the shards' results, or the intermediate results of
+  // the round before) merged in groups of MERGE_FAN_IN into intermediate results, a task taking
+  // groups task, task + tasks, and so on.
+  kGroups,
+  // The merge in parts: each task merges one part of the last inputs, the merge cut into at
+  // most that many; the merge job joins them.
+  kParts,
+};
+
+/* An array of the merge, which waits for every job before it to end well. */
+struct MergeStage {
+  MergeStageKind kind = MergeStageKind::kParts;
+  size_t tasks = 0;
+};
+
 /* How the shards still to count go out: `tasks` in all, numbered from 0 across the array jobs
- * in order, and the tasks of each array job, whose indices run from 0. */
+ * in order, and the tasks of each array job, whose indices run from 0; then the merge's arrays
+ * in order, none when the merge job merges alone. */
 struct TaskLayout {
   size_t tasks = 0;
   std::vector<size_t> arrays;
-  // The tasks of the merge's array, each of which merges one part, the merge cut into at most
-  // that many; 1: no such array, the merge job merges alone.
-  size_t merge_parts = 1;
+  std::vector<MergeStage> merge_stages;
 };
+
+/* The tasks of the layout's parts array, 1 when it has none; and its rounds of groups. */
+size_t merge_parts_of(const TaskLayout &layout);
+size_t merge_rounds_of(const TaskLayout &layout);
+
+/* The groups of round `round` (from 0) of the merge of `results` shard results: the first
+ * round's are those of the results, each later round's those of the round before. */
+size_t merge_groups_in_round(size_t results, size_t round);
 
 /* The layout for `todo` shards still to count under `limits` (which refusal_within accepts),
  * with at most `max_tasks` tasks (-j; 0 for no bound): a task a shard where the limits allow,
  * otherwise tasks that count several shards each. No tasks for no shards. */
 TaskLayout lay_out_tasks(size_t todo, const SlurmLimits &limits, size_t max_tasks);
 
-/* The tasks of the merge's array beside `layout`: `wanted` (the tasks of the whole run, so that
- * a resumed run merges as widely) within MaxArraySize and what the run's share of MaxJobCount
- * leaves beside the layout's tasks and the merge job; 1 (no array) where that leaves room for
- * fewer than two. */
+/* The tasks of the merge's parts array beside `layout`: `wanted` (the tasks of the whole run, so
+ * that a resumed run merges as widely) within MaxArraySize and what the run's share of MaxJobCount
+ * leaves beside the layout's tasks, its merge arrays and the merge job; 1 (no array) where that
+ * leaves room for fewer than two. */
 size_t merge_parts_within(const SlurmLimits &limits, const TaskLayout &layout, size_t wanted);
+
+/* Sets the merge's arrays of `layout` for a run of `results` shard results: while they are more
+ * than one process reads at once (MERGE_FAN_IN), a round of groups each, its tasks within
+ * MaxArraySize, -j (`max_tasks`, 0 for no bound) and the run's share of MaxJobCount; then the
+ * parts array of merge_parts_within, when it has two tasks or more. Where the limits leave no room
+ * for a round, there is no merge array at all: the merge job merges alone, in rounds. */
+void lay_out_merge(TaskLayout &layout, const SlurmLimits &limits, size_t results, size_t wanted,
+                   size_t max_tasks);
 
 /* The layout of `todo` shards in words, for the line that opens a run: "3 Slurm tasks of up to 4
  * shards each", "1222 Slurm tasks in 25 array jobs", or "the merge alone on Slurm". */

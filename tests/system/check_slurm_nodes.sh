@@ -6,7 +6,7 @@
 # costs the run time, not its result; a merge part that fails stops the run with its own words
 # and --resume gives the bytes; with the site's MaxArraySize at 50, a run of some 250 shards
 # submits no array index past 49, and stopped half-way it keeps its counted shards and --resume
-# finishes it with the same bytes; a controller that stops answering ends the run within --scheduler-timeout, with
+# finishes it with the same bytes, its results merged first in groups on two nodes or more; a controller that stops answering ends the run within --scheduler-timeout, with
 # the jobs named. Prints "timing:" lines for the runs. Skips (exit 77) when not root or
 # without the Slurm and munge daemons and commands.
 # Usage: check_slurm_nodes.sh <bin dir> [<locale dir>]
@@ -252,6 +252,14 @@ if [[ $kept =~ ([0-9]+)\ of\ ([0-9]+)\ shards ]]; then
   resume stopped "${many[@]}"
   tasks=$(tasks_since "$before_resumed" | wc -l)
   [ "$tasks" = "$left" ] || fail "stopped: the resumed run's arrays have $tasks tasks, for $left shards left"
+  # More results than one process reads at once: groups of them merged first, as the tasks of
+  # an array of their own, which Slurm spreads as it does the shards'.
+  groups_array=$(newest_array quovent-merge-groups)
+  group_nodes=$(nodes_of_job "$groups_array")
+  merged=$(grep -Eo 'of which the merge [0-9.]+ secs in [0-9]+ parts?' "$work/runs/stopped/output" | tail -n 1 || true)
+  echo "stopped: the resumed run's group merges (array job $groups_array) ran on $group_nodes; $merged"
+  [ "$(wc -w <<<"$group_nodes")" -ge 2 ] ||
+    fail "stopped: the group merges (array job $groups_array) ran on ${group_nodes:-no node}, not on two nodes or more"
 else
   fail "stopped: no message that counted shards were kept:"
   cat "$work/runs/stopped/output"

@@ -87,6 +87,44 @@ TEST(TaskLayout, TheMergesArrayFitsBesideTheShardsTasks) {
   }
 }
 
+// "groups 2, parts 50": the merge's arrays in order, with their tasks.
+std::string stages_text(const TaskLayout &layout) {
+  std::string text;
+  for (const MergeStage &stage : layout.merge_stages) {
+    text += text.empty() ? "" : ", ";
+    text += stage.kind == MergeStageKind::kGroups ? "groups " : "parts ";
+    text += std::to_string(stage.tasks);
+  }
+  return text;
+}
+
+TEST(TaskLayout, TheMergesGroupsAndPartsFitBesideTheShardsTasks) {
+  struct Case {
+    SlurmLimits limits;
+    size_t tasks;    // the shards' tasks now
+    size_t results;  // the run's shards
+    size_t wanted;
+    size_t max_tasks;
+    const char *stages;
+  };
+  const Case cases[] = {
+      {{}, 7, 7, 7, 0, "parts 7"},  // few results: every part reads them all
+      {{50, kDefaultMaxJobCount}, 250, 250, 250, 0, "groups 2, parts 50"},
+      // 157 groups, a task taking several in turn within MaxArraySize; their 157 results again
+      {{50, kDefaultMaxJobCount}, 0, 20000, 250, 0, "groups 50, groups 2, parts 50"},
+      {{}, 3, 1000, 3, 3, "groups 3, parts 3"},         // within -j
+      {{50, 30}, 9, 250, 100, 0, "groups 2, parts 3"},  // half of MaxJobCount beside 9 tasks
+      {{50, 22}, 9, 250, 100, 0, "groups 1"},           // room for one task: it takes both groups
+      {{50, 20}, 9, 250, 100, 0, ""},                   // no room: the merge job alone, in rounds
+  };
+  for (const Case &c : cases) {
+    TaskLayout layout;
+    layout.tasks = c.tasks;
+    lay_out_merge(layout, c.limits, c.results, c.wanted, c.max_tasks);
+    EXPECT_EQ(stages_text(layout), c.stages) << c.results << " results";
+  }
+}
+
 TEST(TasksFile, EachTaskCountsEveryTasksthShardStillToCount) {
   const std::vector<size_t> todo = {0, 1, 2, 3, 5, 7, 8, 9};
   std::string text = tasks_text(3, todo);
