@@ -87,6 +87,10 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
   }
   read_head();
   signature_ = signature_of(head_, head_size_);
+  if (signature_ == Signature::kGzip) {
+    gzip_ = std::make_unique<GzipStream>(
+        [this](unsigned char *buf, size_t room) { return read_compressed(buf, room); });
+  }
   // Only what the product reads: three compressions and the two archive formats, and anything
   // else as one text. gzip is not among them: its reader checks no member's trailer. No filter
   // that would start another program.
@@ -94,18 +98,21 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
   archive_read_support_filter_xz(archive_);
   archive_read_support_filter_zstd(archive_);
   archive_read_support_format_tar(archive_);
-  archive_read_support_format_zip(archive_);
+  // A zip file on disk is read by its central directory, which holds every member's sizes and
+  // checksum: read as a stream, a member whose local header was damaged can pass for an empty
+  // one, and a zip whose directory was cut off for whole. A stream, or a zip inside a
+  // compression, has only the local headers.
+  if (signature_ == Signature::kZip && in_place()) {
+    archive_read_support_format_zip_seekable(archive_);
+  } else {
+    archive_read_support_format_zip_streamable(archive_);
+  }
   archive_read_support_format_raw(archive_);
   // An empty file or stream is an empty text, which the raw format alone would refuse.
   archive_read_support_format_empty(archive_);
   int opened;
-  if (signature_ == Signature::kGzip) {
-    gzip_ = std::make_unique<GzipStream>(
-        [this](unsigned char *buf, size_t room) { return read_compressed(buf, room); });
-  }
-  if (owns_fd_ && gzip_ == nullptr) {
-    // A file read in place, from its first byte: libarchive may seek in it, as a zip's
-    // directory at its end asks.
+  if (in_place()) {
+    // From its first byte: libarchive may seek in it, as a zip's directory at its end asks.
     opened = archive_read_open_fd(archive_, fd_, kReadBlock);
   } else {
     opened = archive_read_open(archive_, this, nullptr, read_for_archive, nullptr);
@@ -177,6 +184,8 @@ bool EncodedInput::next_text() {
     if (!is_archive_ && (signature_ == Signature::kZip || signature_ == Signature::kTar))
       refuse_as(format_name(signature_));
     check_decoded_start_ = !is_archive_ && (gzip_ != nullptr || archive_filter_count(archive_) > 1);
+    entry_ = entry;
+    member_bytes_ = 0;
     const char *path = archive_entry_pathname(entry);
     member_ = is_archive_ && path != nullptr ? path : "";
     // Directories, links and devices in an archive hold no text.
@@ -201,6 +210,15 @@ void EncodedInput::check_rest_of_gzip() {
 size_t EncodedInput::read(unsigned char *buf, size_t room) {
   la_ssize_t n = archive_read_data(archive_, buf, room);
   if (n < 0 || !source_error_.empty()) fail("Error reading");
+  member_bytes_ += static_cast<uint64_t>(n);
+  if (n == 0 && is_archive_ && archive_entry_size_is_set(entry_) &&
+      static_cast<uint64_t>(archive_entry_size(entry_)) != member_bytes_) {
+    // libarchive ends a member where its data seems to end; the size in its header is the check.
+    fail_at("read_input", EX_DATAERR,
+            "Error reading %s, member %s: it holds %llu bytes where its header says %lld",
+            name_.c_str(), member_.c_str(), static_cast<unsigned long long>(member_bytes_),
+            static_cast<long long>(archive_entry_size(entry_)));
+  }
   if (check_decoded_start_ && n > 0) {
     check_decoded_start_ = false;
     // gzip inside another compression would reach the count as its compressed bytes.

@@ -16,6 +16,7 @@
 #include "map/WordScan.h"
 
 struct archive;
+struct archive_entry;
 
 /* Bytes at the start of a file that tell whether it is compressed or an archive. */
 constexpr size_t kSignatureBytes = 512;
@@ -51,6 +52,8 @@ class EncodedInput final : public ByteSource {
 
  private:
   void read_head();
+  // A regular file read by libarchive itself, which may seek in it.
+  bool in_place() const { return owns_fd_ && gzip_ == nullptr; }
   ssize_t read_compressed(unsigned char *buf, size_t room);
   void check_rest_of_gzip();
   static ssize_t read_for_archive(archive *archive, void *self, const void **block);
@@ -73,6 +76,9 @@ class EncodedInput final : public ByteSource {
   // the end of the data (an empty file, a text that ends), so it is kept and looked at here.
   std::string source_error_;
   bool is_archive_ = false;
+  // The current member and how many of its bytes were read.
+  archive_entry *entry_ = nullptr;
+  uint64_t member_bytes_ = 0;
   // The current text was decompressed and its first bytes are still to be looked at.
   bool check_decoded_start_ = false;
 };
