@@ -190,6 +190,26 @@ bool EncodedInput::next_text() {
     member_ = is_archive_ && path != nullptr ? path : "";
     // Directories, links and devices in an archive hold no text.
     if (!is_archive_ || archive_entry_filetype(entry) == AE_IFREG) return true;
+    check_skipped_member();
+  }
+}
+
+// A zip's directory has no checksum: a flipped bit in a member's mode can make a text a
+// directory, a link or nothing a file can be, which would be passed over with its bytes. Such a
+// member holds bytes that no directory holds, or a link target that no file system takes.
+void EncodedInput::check_skipped_member() {
+  if ((archive_format(archive_) & ARCHIVE_FORMAT_BASE_MASK) != ARCHIVE_FORMAT_ZIP) return;
+  constexpr size_t kLongestLinkTarget = 4095;
+  const char *target = archive_entry_symlink(entry_);
+  const long long size = archive_entry_size_is_set(entry_) ? archive_entry_size(entry_) : 0;
+  const bool link = archive_entry_filetype(entry_) == AE_IFLNK;
+  if ((!link && size > 0) ||
+      (link && (static_cast<size_t>(size) > kLongestLinkTarget ||
+                (target != nullptr && strlen(target) > kLongestLinkTarget)))) {
+    fail_at("read_input", EX_DATAERR,
+            "Error reading %s, member %s: it is not a file, yet holds %lld bytes of data",
+            name_.c_str(), member_.c_str(),
+            link && target != nullptr ? static_cast<long long>(strlen(target)) : size);
   }
 }
 

@@ -56,6 +56,7 @@ class EncodedInput final : public ByteSource {
   bool in_place() const { return owns_fd_ && gzip_ == nullptr; }
   ssize_t read_compressed(unsigned char *buf, size_t room);
   void check_rest_of_gzip();
+  void check_skipped_member();
   static ssize_t read_for_archive(archive *archive, void *self, const void **block);
   [[noreturn]] void fail(const char *what);
   [[noreturn]] void refuse_as(const char *format);
