@@ -100,7 +100,7 @@ CombiningCount::CombiningCount(int nreducers, TableLimits limits, ResultForm for
     : nreducers_(nreducers),
       order_(nreducers, form),
       table_(limits.max_words, limits.max_text_bytes),
-      sort_space_(size_t{limits.max_words} * sizeof(SortItem)) {}
+      sort_space_(size_t{limits.max_words} * sizeof(SortItem), "count_shard", "the word table") {}
 
 void CombiningCount::take_words(const char *text, const WordSpan *words, int count) {
   // Each word's slot is fetched kFetchAhead words before it is counted, and the known word the

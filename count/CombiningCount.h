@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "count/LargeRegion.h"
+#include "common/LargeRegion.h"
 #include "count/WordTable.h"
 #include "map/WordScan.h"
 #include "reduce/WordOrder.h"

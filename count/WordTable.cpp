@@ -25,12 +25,12 @@ WordTable::WordTable(uint32_t max_words, uint32_t max_text_bytes)
     : max_words_(max_words),
       max_text_bytes_(max_text_bytes),
       max_slots_(most_slots(max_words)),
-      slots_region_(max_slots_ * sizeof(uint64_t)),
+      slots_region_(max_slots_ * sizeof(uint64_t), "count_shard", "the word table"),
       slots_(slots_region_.as<uint64_t>()),
       slot_count_(kFirstSlots),
       mask_(kFirstSlots - 1),
-      words_(size_t{max_words} * sizeof(Word)),
-      text_(size_t{max_text_bytes} + kLoadSlack) {}
+      words_(size_t{max_words} * sizeof(Word), "count_shard", "the word table"),
+      text_(size_t{max_text_bytes} + kLoadSlack, "count_shard", "the word table") {}
 
 bool WordTable::insert(const Incoming &word, uint64_t i) {
   if (word_count_ >= max_words_ || text_used_ + word.length + 1 > max_text_bytes_) return false;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "count/LargeRegion.h"
+#include "common/LargeRegion.h"
 
 class WordTable {
  public:

@@ -41,6 +41,31 @@ void key_part(WordOrder &byte_order, WordOrder &collation, const std::vector<con
   if (close_output_file(fd) != 0) stop_merge(kMergeWriteFailed, keyed.c_str());
 }
 
+// A merge of one part: its words keyed and sorted in memory and written straight into the result,
+// through the keyed file only when they are more than one chunk. Returns the lines.
+long long collate_in_one_part(WordOrder &byte_order, WordOrder &collation,
+                              const std::vector<const char *> &inputs,
+                              const std::vector<FileRange> &ranges, bool check_order,
+                              const std::string &keyed, const char *output_file) {
+  const std::vector<std::unique_ptr<PlacedWord>> no_cuts;
+  int keyed_fd = create_temporary(keyed);
+  KeyedRunWriter keyed_writer(collation, no_cuts, keyed_fd, keyed);
+  merge_ranges_into(byte_order, inputs, ranges, check_order, keyed_writer);
+  std::string temporary = temporary_beside(output_file, "merging");
+  int fd = create_temporary(temporary);
+  auto writer = std::make_unique<ResultWriter>(fd);
+  if (keyed_writer.holds_every_word()) {
+    keyed_writer.write_result(*writer, temporary.c_str());
+  } else {
+    keyed_writer.complete();
+    merge_keyed_buckets(collation, {keyed}, 0, 1, *writer, temporary.c_str());
+  }
+  if (close_output_file(keyed_fd) != 0) stop_merge(kMergeWriteFailed, keyed.c_str());
+  if (!writer->flush()) stop_merge(kMergeWriteFailed, temporary.c_str());
+  publish(fd, temporary, output_file);
+  return writer->lines();
+}
+
 // Buckets first_bucket to end_bucket - 1 of every keyed file into the file fd named `name`;
 // returns the lines.
 long long merge_buckets_into(WordOrder &collation, const std::vector<std::string> &keyed,
@@ -148,6 +173,15 @@ long long collate_results(int nfiles, const char *const *files, int nreducers,
   for (int p = 0; p < parts; ++p) {
     keyed.push_back(temporary_beside(output_file, "keyed" + std::to_string(p)));
     keep_merge_temporary(keyed.back());
+  }
+  if (parts == 1) {
+    tell_progress(progress, 0, 1);
+    long long lines = collate_in_one_part(byte_order, collation, inputs, ranges[0], check_order,
+                                          keyed[0], output_file);
+    tell_progress(progress, 1, 1);
+    remove_temporary(keyed[0]);
+    end_merge(output_file, intermediates);
+    return lines;
   }
   tell_progress(progress, 0, parts + buckets);
   int done = 0;

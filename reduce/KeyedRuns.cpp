@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <span>
 
 #include "common/OrderPrefix.h"
 #include "common/RawIO.h"
@@ -55,6 +56,50 @@ size_t record_bytes(const RecordHead &head) {
   return (sizeof head + head.key_length + 1 + head.word_length + 1 + kAlign - 1) / kAlign * kAlign;
 }
 
+// Records in the collation's order as result lines: the words that are one word for the
+// reducer added up, under the first of them to appear.
+class GroupedLines {
+ public:
+  GroupedLines(WordOrder &order, ResultWriter &writer, const char *name)
+      : order_(order), writer_(writer), name_(name) {}
+
+  void add(const char *record) {
+    const auto &head = *reinterpret_cast<const RecordHead *>(record);
+    const char *word = word_of_record(record);
+    OrderedWordView view{word, head.word_length, head.section, "", key_of_record(record)};
+    if (group_.key != nullptr && order_.same_word(group_, view)) {
+      if (__builtin_add_overflow(total_, head.total, &total_)) {
+        errno = EOVERFLOW;
+        stop_merge("%s The total of a word of %s does not fit 64 bits\n", name_);
+      }
+      return;
+    }
+    finish();
+    memcpy(word_, word, head.word_length + 1u);
+    key_.assign(view.key, view.key + head.key_length + 1);
+    group_ = OrderedWordView{word_, head.word_length, head.section, "", key_.data()};
+    total_ = head.total;
+  }
+
+  // Writes the group in hand.
+  void finish() {
+    if (group_.key == nullptr) return;
+    if (!writer_.add(std::string_view(word_, static_cast<size_t>(group_.length)), total_)) {
+      stop_merge(kMergeWriteFailed, name_);
+    }
+    group_.key = nullptr;
+  }
+
+ private:
+  WordOrder &order_;
+  ResultWriter &writer_;
+  const char *name_;
+  char word_[REDUCE_MAX_WORD_BYTES + 1];
+  std::vector<char> key_;
+  OrderedWordView group_{word_, 0, 0, "", nullptr};
+  long long total_ = 0;
+};
+
 }  // namespace
 
 // A word of the chunk as its sort sees it: the order prefix of its key settles most comparisons.
@@ -64,6 +109,7 @@ struct KeyedRunWriter::Item {
   uint32_t offset;  // of its record in the arena
 };
 
+// Reserved whole: growing would copy the chunk again and again. Pages are touched as used.
 KeyedRunWriter::KeyedRunWriter(WordOrder &order,
                                const std::vector<std::unique_ptr<PlacedWord>> &cuts, int fd,
                                std::string name, KeyedChunkLimits limits)
@@ -72,11 +118,10 @@ KeyedRunWriter::KeyedRunWriter(WordOrder &order,
       fd_(fd),
       name_(std::move(name)),
       limits_(limits),
+      arena_(limits.max_bytes, "merge", "the merge's keyed words"),
+      items_(limits.max_words * sizeof(Item), "merge", "the merge's keyed words"),
       key_(kMaxSortKeyBytes) {
   block_.reserve(kBlockBytes);
-  // Reserved whole: growing would copy the chunk again and again. Pages are touched as used.
-  arena_.reserve(limits_.max_bytes);
-  items_.reserve(limits_.max_words);
 }
 
 KeyedRunWriter::~KeyedRunWriter() = default;
@@ -100,18 +145,18 @@ void KeyedRunWriter::add(std::string_view word, unsigned section, long long tota
   RecordHead head{
       section, static_cast<uint16_t>(key_length), static_cast<uint8_t>(word.size()), 0, total,
       first};
-  if (items_.size() >= limits_.max_words ||
-      arena_.size() + record_bytes(head) > limits_.max_bytes) {
-    write_chunk();
-  }
-  const size_t offset = arena_.size();
-  const char *head_bytes = reinterpret_cast<const char *>(&head);
-  arena_.insert(arena_.end(), head_bytes, head_bytes + sizeof head);
-  arena_.insert(arena_.end(), key_.data(), key_.data() + key_length + 1);
-  arena_.insert(arena_.end(), word.begin(), word.end());
-  arena_.resize(offset + record_bytes(head), '\0');
+  const size_t size = record_bytes(head);
+  if (item_count_ >= limits_.max_words || arena_used_ + size > limits_.max_bytes) write_chunk();
+  char *record = arena_.as<char>() + arena_used_;
+  memcpy(record, &head, sizeof head);
+  memcpy(record + sizeof head, key_.data(), key_length + 1);
+  char *copy = record + sizeof head + key_length + 1;
+  memcpy(copy, word.data(), word.size());
+  memset(copy + word.size(), 0, static_cast<size_t>(record + size - copy) - word.size());
   const OrderPrefix prefix = order_prefix(key_.data());
-  items_.push_back(Item{{prefix.first, prefix.second}, section, static_cast<uint32_t>(offset)});
+  items_.as<Item>()[item_count_++] =
+      Item{{prefix.first, prefix.second}, section, static_cast<uint32_t>(arena_used_)};
+  arena_used_ += size;
 }
 
 void KeyedRunWriter::write_out(const void *bytes, size_t size) {
@@ -126,25 +171,32 @@ void KeyedRunWriter::write_out(const void *bytes, size_t size) {
   written_ += size;
 }
 
-// The chunk sorted by section, key and first appearance, then written with its buckets' offsets.
-void KeyedRunWriter::write_chunk() {
-  if (items_.empty()) return;
-  const char *arena = arena_.data();
-  auto head_of = [arena](const Item &item) {
-    return reinterpret_cast<const RecordHead *>(arena + item.offset);
+// The chunk in its order: by section, key and first appearance.
+void KeyedRunWriter::sort_chunk() {
+  const char *arena = arena_.as<char>();
+  auto first_of = [arena](const Item &item) {
+    return reinterpret_cast<const RecordHead *>(arena + item.offset)->first;
   };
-  std::sort(items_.begin(), items_.end(), [&](const Item &a, const Item &b) {
+  Item *items = items_.as<Item>();
+  std::sort(items, items + item_count_, [&](const Item &a, const Item &b) {
     if (a.section != b.section) return a.section < b.section;
     if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
     if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
     int c = strcmp(key_of_record(arena + a.offset), key_of_record(arena + b.offset));
-    return c != 0 ? c < 0 : head_of(a)->first < head_of(b)->first;
+    return c != 0 ? c < 0 : first_of(a) < first_of(b);
   });
+}
+
+// The chunk sorted, then written with its buckets' offsets.
+void KeyedRunWriter::write_chunk() {
+  if (item_count_ == 0) return;
+  sort_chunk();
+  const char *arena = arena_.as<char>();
   size_t bucket = 0;
   char line[kTupleLineSize];
-  for (const Item &item : items_) {
-    const RecordHead *head = head_of(item);
+  for (const Item &item : std::span(items_.as<Item>(), item_count_)) {
     const char *record = arena + item.offset;
+    const auto *head = reinterpret_cast<const RecordHead *>(record);
     const char *word = word_of_record(record);
     OrderedWordView view{word, head->word_length, head->section, "", key_of_record(record)};
     while (bucket < cuts_.size()) {
@@ -161,8 +213,19 @@ void KeyedRunWriter::write_chunk() {
   }
   for (; bucket < cuts_.size(); ++bucket) index_.push_back(written_);
   index_.push_back(written_);  // the chunk's end
-  items_.clear();
-  arena_.clear();
+  item_count_ = 0;
+  arena_used_ = 0;
+}
+
+void KeyedRunWriter::write_result(ResultWriter &writer, const char *name) {
+  sort_chunk();
+  GroupedLines lines(order_, writer, name);
+  for (const Item &item : std::span(items_.as<Item>(), item_count_)) {
+    lines.add(arena_.as<char>() + item.offset);
+  }
+  lines.finish();
+  item_count_ = 0;
+  arena_used_ = 0;
 }
 
 void KeyedRunWriter::complete() {
@@ -289,41 +352,17 @@ void merge_keyed_buckets(WordOrder &order, const std::vector<std::string> &keyed
   for (size_t i = 0; i < readers.size(); ++i) heap.push_back(static_cast<int>(i));
   std::make_heap(heap.begin(), heap.end(), after);
 
-  // The group of words that are one word for the reducer, named by the first to appear.
-  char group_word[REDUCE_MAX_WORD_BYTES + 1];
-  std::vector<char> group_key;
-  OrderedWordView group{group_word, 0, 0, "", nullptr};
-  long long total = 0;
-  auto put_group = [&] {
-    if (group.key == nullptr) return;
-    if (!writer.add(std::string_view(group_word, static_cast<size_t>(group.length)), total)) {
-      stop_merge(kMergeWriteFailed, name);
-    }
-  };
+  GroupedLines lines(order, writer, name);
   while (!heap.empty()) {
     std::pop_heap(heap.begin(), heap.end(), after);
     KeyedReader &top = readers[heap.back()];
-    const RecordHead &head = top.head();
-    const char *word = word_of_record(top.record);
-    OrderedWordView view{word, head.word_length, head.section, "", key_of_record(top.record)};
-    if (group.key != nullptr && order.same_word(group, view)) {
-      if (__builtin_add_overflow(total, head.total, &total)) {
-        errno = EOVERFLOW;
-        stop_merge("%s The total of a word of %s does not fit 64 bits\n", name);
-      }
-    } else {
-      put_group();
-      memcpy(group_word, word, head.word_length + 1u);
-      group_key.assign(view.key, view.key + head.key_length + 1);
-      group = OrderedWordView{group_word, head.word_length, head.section, "", group_key.data()};
-      total = head.total;
-    }
+    lines.add(top.record);
     if (next_record(top)) {
       std::push_heap(heap.begin(), heap.end(), after);
     } else {
       heap.pop_back();
     }
   }
-  put_group();
+  lines.finish();
   for (int fd : fds) close(fd);
 }

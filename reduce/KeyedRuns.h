@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LargeRegion.h"
 #include "reduce/MergePlan.h"
 #include "reduce/MergeRead.h"
 #include "reduce/ResultWriter.h"
@@ -42,8 +43,17 @@ class KeyedRunWriter final : public MergedWords {
    * process through stop_merge. */
   void complete();
 
+  /* Whether every word given is still in memory, no chunk written to the file. */
+  bool holds_every_word() const { return index_.empty(); }
+
+  /* For a writer that holds every word and has no cuts: the words as result lines into `writer`
+   * (the merged output `name`), as merge_keyed_buckets would give them from the file, without the
+   * file. */
+  void write_result(ResultWriter &writer, const char *name);
+
  private:
   struct Item;
+  void sort_chunk();
   void write_chunk();
   void write_out(const void *bytes, size_t size);
 
@@ -52,8 +62,10 @@ class KeyedRunWriter final : public MergedWords {
   int fd_;
   std::string name_;
   KeyedChunkLimits limits_;
-  std::vector<char> arena_;  // the chunk's records, one after another
-  std::vector<Item> items_;
+  LargeRegion arena_;  // the chunk's records, one after another
+  size_t arena_used_ = 0;
+  LargeRegion items_;
+  size_t item_count_ = 0;
   std::vector<char> key_;        // where a key is made
   std::vector<uint64_t> index_;  // per chunk, the offsets of its buckets and its end
   uint64_t written_ = 0;
