@@ -42,7 +42,7 @@ PartJoin::PartJoin(std::vector<std::string> parts, int fd, std::string name)
       done_(parts_.size(), false),
       first_lines_(parts_.size()),
       last_lines_(parts_.size()),
-      block_(std::make_unique<char[]>(kJoinBlockBytes)) {}
+      block_(std::make_unique_for_overwrite<char[]>(kJoinBlockBytes)) {}
 
 void PartJoin::part_done(int k) {
   done_[static_cast<size_t>(k)] = true;
