@@ -101,8 +101,10 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
   // A zip file on disk is read by its central directory, which holds every member's sizes and
   // checksum: read as a stream, a member whose local header was damaged can pass for an empty
   // one, and a zip whose directory was cut off for whole. A stream, or a zip inside a
-  // compression, has only the local headers.
-  if (signature_ == Signature::kZip && in_place()) {
+  // compression, has only the local headers. An empty zip is the end of a directory alone,
+  // which only the stream's reader takes: it has no member to check.
+  const bool empty_zip = starts_with(head_, head_size_, "PK\x05\x06", 4);
+  if (signature_ == Signature::kZip && in_place() && !empty_zip) {
     archive_read_support_format_zip_seekable(archive_);
   } else {
     archive_read_support_format_zip_streamable(archive_);

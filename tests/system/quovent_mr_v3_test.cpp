@@ -431,18 +431,21 @@ TEST(QuoventMRv3, ADamagedCompressedFileIsRefusedOrCountedExactly) {
   // directory is no file's would be passed over with its text.
   ASSERT_EQ(
       shell(dir,
-            "python3 -c \"import zipfile\n"
+            "set -e; python3 -c \"import zipfile\n"
             "b = bytearray(open('deflated.zip', 'rb').read()); b[18:22] = bytes(4)\n"
             "open('hollow.zip', 'wb').write(b)\n"
             "with zipfile.ZipFile('modeless.zip', 'w') as z:\n"
             " i = zipfile.ZipInfo('t0'); i.create_system = 3; i.external_attr = 0o70644 << 16\n"
-            " z.writestr(i, open('t0').read())\";"
-            "head -c -30 hollow.zip > hollow-cut.zip")
+            " z.writestr(i, open('t0', 'rb').read())\";"
+            "head -c -30 hollow.zip > hollow-cut.zip;"
+            "python3 -c \"import zipfile; zipfile.ZipFile('empty.zip', 'w').close()\"")
           .exit_status,
       0);
   ASSERT_EQ(v3(dir, {"-o", "Result/intact.txt", "deflated.zip"}).exit_status, 0);
   ASSERT_EQ(v3(dir, {"-o", "Result/hollow.txt", "hollow.zip"}).exit_status, 0);
   EXPECT_EQ(read_file(dir / "Result/hollow.txt"), read_file(dir / "Result/intact.txt"));
+  ASSERT_EQ(v3(dir, {"-o", "Result/empty.txt", "empty.zip"}).exit_status, 0);  // no member
+  EXPECT_EQ(read_file(dir / "Result/empty.txt"), "");
   for (const char *input : {"hollow-cut.zip", "- < hollow.zip", "modeless.zip"}) {
     RunResult hollow = shell(dir, std::string("QuoventMR_v3 -o Result/hollow.txt ") + input);
     EXPECT_EQ(hollow.exit_status, 65) << input << hollow.err;
