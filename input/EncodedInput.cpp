@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "common/Errors.h"
 #include "common/RawIO.h"
@@ -47,6 +48,32 @@ const char *format_name(Signature signature) {
 bool is_compression(Signature signature) {
   return signature == Signature::kBzip2 || signature == Signature::kXz ||
          signature == Signature::kZstd;
+}
+
+// The member count that the end of the zip file fd's directory gives, or -1 where it gives none
+// that can be trusted (no end record, or a zip64 count). The record is the last of the file: 22
+// bytes and a comment of at most 65,535.
+long long zip_directory_members(int fd) {
+  constexpr size_t kEndRecord = 22;
+  constexpr size_t kLongestComment = 65535;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kEndRecord)) return -1;
+  const size_t tail_size =
+      static_cast<size_t>(std::min<off_t>(st.st_size, kEndRecord + kLongestComment));
+  std::vector<unsigned char> tail(tail_size);
+  if (pread(fd, tail.data(), tail_size, st.st_size - static_cast<off_t>(tail_size)) !=
+      static_cast<ssize_t>(tail_size)) {
+    return -1;
+  }
+  for (size_t at = tail_size - kEndRecord + 1; at-- > 0;) {
+    const unsigned char *record = tail.data() + at;
+    const size_t comment = record[20] | record[21] << 8;
+    if (memcmp(record, "PK\x05\x06", 4) == 0 && at + kEndRecord + comment == tail_size) {
+      const unsigned members = record[10] | record[11] << 8;
+      return members == 0xFFFF ? -1 : members;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -106,6 +133,7 @@ EncodedInput::EncodedInput(const std::string &path, int fd, const std::string &n
   const bool empty_zip = starts_with(head_, head_size_, "PK\x05\x06", 4);
   if (signature_ == Signature::kZip && in_place() && !empty_zip) {
     archive_read_support_format_zip_seekable(archive_);
+    directory_members_ = zip_directory_members(fd_);
   } else {
     archive_read_support_format_zip_streamable(archive_);
   }
@@ -179,9 +207,16 @@ bool EncodedInput::next_text() {
     if (!source_error_.empty()) fail("Error reading");
     if (status == ARCHIVE_EOF) {
       check_rest_of_gzip();
+      // libarchive ends a zip's directory where an entry no longer reads as one.
+      if (directory_members_ >= 0 && members_read_ != directory_members_) {
+        fail_at("read_input", EX_DATAERR,
+                "Error reading %s: its directory lists %lld members, of which %lld could be read",
+                name_.c_str(), directory_members_, members_read_);
+      }
       return false;
     }
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) fail("Error reading");
+    ++members_read_;
     is_archive_ = archive_format(archive_) != ARCHIVE_FORMAT_RAW;
     if (!is_archive_ && (signature_ == Signature::kZip || signature_ == Signature::kTar))
       refuse_as(format_name(signature_));

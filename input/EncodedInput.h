@@ -80,6 +80,10 @@ class EncodedInput final : public ByteSource {
   // The current member and how many of its bytes were read.
   archive_entry *entry_ = nullptr;
   uint64_t member_bytes_ = 0;
+  // A zip file's members as the end of its directory counts them (-1: no count to check), and
+  // as libarchive gave them.
+  long long directory_members_ = -1;
+  long long members_read_ = 0;
   // The current text was decompressed and its first bytes are still to be looked at.
   bool check_decoded_start_ = false;
 };

@@ -428,7 +428,8 @@ TEST(QuoventMRv3, ADamagedCompressedFileIsRefusedOrCountedExactly) {
   // A zip member whose local header claims no compressed data: read from the file by the
   // directory, it is counted whole; read as a stream, or from a file whose directory is cut off,
   // it would seem empty and is refused by the size its header gives. A member whose mode in the
-  // directory is no file's would be passed over with its text.
+  // directory is no file's would be passed over with its text, and so would the members of a
+  // directory whose entries no longer read as entries.
   ASSERT_EQ(
       shell(dir,
             "set -e; python3 -c \"import zipfile\n"
@@ -436,7 +437,10 @@ TEST(QuoventMRv3, ADamagedCompressedFileIsRefusedOrCountedExactly) {
             "open('hollow.zip', 'wb').write(b)\n"
             "with zipfile.ZipFile('modeless.zip', 'w') as z:\n"
             " i = zipfile.ZipInfo('t0'); i.create_system = 3; i.external_attr = 0o70644 << 16\n"
-            " z.writestr(i, open('t0', 'rb').read())\";"
+            " z.writestr(i, open('t0', 'rb').read())\n"
+            "b = bytearray(open('deflated.zip', 'rb').read())\n"
+            "for at in [i for i in range(len(b)) if b[i:i + 4] == b'PK\\1\\2']: b[at + 2] ^= 0x30\n"
+            "open('unlisted.zip', 'wb').write(b)\";"
             "head -c -30 hollow.zip > hollow-cut.zip;"
             "python3 -c \"import zipfile; zipfile.ZipFile('empty.zip', 'w').close()\"")
           .exit_status,
@@ -446,7 +450,7 @@ TEST(QuoventMRv3, ADamagedCompressedFileIsRefusedOrCountedExactly) {
   EXPECT_EQ(read_file(dir / "Result/hollow.txt"), read_file(dir / "Result/intact.txt"));
   ASSERT_EQ(v3(dir, {"-o", "Result/empty.txt", "empty.zip"}).exit_status, 0);  // no member
   EXPECT_EQ(read_file(dir / "Result/empty.txt"), "");
-  for (const char *input : {"hollow-cut.zip", "- < hollow.zip", "modeless.zip"}) {
+  for (const char *input : {"hollow-cut.zip", "- < hollow.zip", "modeless.zip", "unlisted.zip"}) {
     RunResult hollow = shell(dir, std::string("QuoventMR_v3 -o Result/hollow.txt ") + input);
     EXPECT_EQ(hollow.exit_status, 65) << input << hollow.err;
   }
